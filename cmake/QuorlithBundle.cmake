@@ -1,0 +1,82 @@
+# Embedding of the five payloads and generation of their digest table.
+#
+# The table is generated at build time from exactly the files that the resource script embeds, so a
+# changed payload regenerates it and relinks the image.
+
+set(QUORLITH_PAYLOAD_NAMES
+  dotnet-host.msi            # 101
+  dotnet-hostfxr.msi         # 102
+  dotnet-runtime.msi         # 103
+  windowsdesktop-runtime.msi # 104
+  Quorlith-Install.exe)      # 105
+set(QUORLITH_MAX_PAYLOAD_SIZE 268435456)
+set(QUORLITH_MANIFEST "${CMAKE_CURRENT_LIST_DIR}/../res/QuorlithSetup.manifest")
+get_filename_component(QUORLITH_MANIFEST "${QUORLITH_MANIFEST}" ABSOLUTE)
+set(QUORLITH_DIGEST_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateDigestTable.cmake")
+set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
+
+# quorlith_payload_files(<var> <dir>): the five payload paths in identifier order.
+function(quorlith_payload_files var dir)
+  get_filename_component(dir "${dir}" ABSOLUTE)
+  set(files "")
+  foreach(name IN LISTS QUORLITH_PAYLOAD_NAMES)
+    list(APPEND files "${dir}/${name}")
+  endforeach()
+  set(${var} ${files} PARENT_SCOPE)
+endfunction()
+
+# Fails the configure step early when a given payload is missing, empty or too large. The digest
+# generator checks again at build time, for payloads made by the build or changed since.
+function(quorlith_check_payload_files)
+  foreach(file IN LISTS ARGN)
+    if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+      message(FATAL_ERROR "Payload file is missing: ${file}")
+    endif()
+    file(SIZE "${file}" size)
+    if(size EQUAL 0)
+      message(FATAL_ERROR "Payload file is empty (0 bytes): ${file}")
+    endif()
+    if(size GREATER QUORLITH_MAX_PAYLOAD_SIZE)
+      message(FATAL_ERROR "Payload file is larger than ${QUORLITH_MAX_PAYLOAD_SIZE} bytes (${size}): ${file}")
+    endif()
+  endforeach()
+endfunction()
+
+# quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE])
+# Adds the resource script (manifest + payloads 101..105, language 1033) and the generated digest table.
+# ANY_SIZE lets test bundles carry an empty or oversized payload on purpose.
+function(quorlith_add_bundle target)
+  cmake_parse_arguments(B "ANY_SIZE" "" "FILES;DEPENDS" ${ARGN})
+  list(LENGTH B_FILES count)
+  if(NOT count EQUAL 5)
+    message(FATAL_ERROR "quorlith_add_bundle(${target}) needs exactly five payload files, got ${count}")
+  endif()
+  set(gen "${CMAKE_CURRENT_BINARY_DIR}/${target}.bundle")
+  string(REPLACE ";" "|" joined "${B_FILES}")
+  set(check ON)
+  if(B_ANY_SIZE)
+    set(check OFF)
+  endif()
+  add_custom_command(
+    OUTPUT "${gen}/digests.cpp"
+    COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}"
+            "-DCHECK_SIZE=${check}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
+            -P "${QUORLITH_DIGEST_GENERATOR}"
+    DEPENDS ${B_FILES} "${QUORLITH_DIGEST_GENERATOR}"
+    COMMENT "Generating the payload digest table of ${target}"
+    VERBATIM)
+
+  set(QUORLITH_RC_MANIFEST "${QUORLITH_MANIFEST}")
+  foreach(i RANGE 0 4)
+    list(GET B_FILES ${i} file)
+    math(EXPR id "101 + ${i}")
+    set(QUORLITH_RC_PAYLOAD_${id} "${file}")
+  endforeach()
+  configure_file("${QUORLITH_RC_TEMPLATE}" "${gen}/bundle.rc" @ONLY)
+  set_source_files_properties("${gen}/bundle.rc" PROPERTIES OBJECT_DEPENDS "${B_FILES};${QUORLITH_MANIFEST}")
+
+  target_sources(${target} PRIVATE "${gen}/digests.cpp" "${gen}/bundle.rc")
+  if(B_DEPENDS)
+    add_dependencies(${target} ${B_DEPENDS})
+  endif()
+endfunction()

@@ -1,0 +1,122 @@
+#include "ui/ui.h"
+#include "common/state.h"
+#include "entry/modes.h"
+
+#include <commctrl.h>
+
+#define LABEL_STYLE (WS_CHILD | WS_VISIBLE)
+#define PROGRESS_STYLE (WS_CHILD | WS_VISIBLE | PBS_MARQUEE)
+#define MARQUEE_INTERVAL_MS 40
+
+void CenterWindowOrigin(int screenWidth, int screenHeight, int* x, int* y)
+{
+    // The whole primary display, not its work area; a small display gives negative coordinates.
+    *y = (screenHeight - SETUP_WINDOW_HEIGHT) / 2;
+    *x = (screenWidth - SETUP_WINDOW_WIDTH) / 2;
+}
+
+static BOOL IsSilentStatus(WPARAM status)
+{
+    return status == ERROR_SUCCESS || status == ERROR_CANCELLED || status == ERROR_INSTALL_USEREXIT;
+}
+
+LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+
+    case WM_CLOSE:
+        // The window stays: the worker honours the request at its next cancel point, then reports.
+        InterlockedExchange(&g_cancelRequested, 1);
+        SetWindowTextW(g_statusLabel, TEXT_CLOSING);
+        return 0;
+
+    case WM_SETUP_DONE:
+        if (!IsSilentStatus(wParam))
+        {
+            WCHAR text[240];
+            wsprintfW(text, ERROR_TEXT_FORMAT, static_cast<DWORD>(wParam));
+            MessageBoxW(window, text, SETUP_CAPTION, MB_ICONERROR);
+        }
+        DestroyWindow(window);
+        return 0;
+
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+__declspec(noreturn) void RunWindowMode(void)
+{
+    INITCOMMONCONTROLSEX controls;
+    WNDCLASSW windowClass;
+    HINSTANCE instance = NULL;
+    HWND progress = NULL;
+    HANDLE worker = NULL;
+    MSG message;
+    int x = 0;
+    int y = 0;
+
+    GetModuleFileNameW(NULL, g_selfPath, PATH_BUFFER_CHARS);
+
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    ZeroMemory(&windowClass, sizeof(windowClass));
+    instance = GetModuleHandleW(NULL);
+    windowClass.lpfnWndProc = SetupWndProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = SETUP_WINDOW_CLASS;
+    InitCommonControlsEx(&controls);
+    RegisterClassW(&windowClass);
+
+    CenterWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), &x, &y);
+    g_mainWindow = CreateWindowExW(0, SETUP_WINDOW_CLASS, SETUP_CAPTION, WS_CAPTION | WS_SYSMENU, x, y,
+                                   SETUP_WINDOW_WIDTH, SETUP_WINDOW_HEIGHT, NULL, NULL, instance, NULL);
+    if (g_mainWindow)
+    {
+        g_statusLabel = CreateWindowExW(0, L"STATIC", TEXT_PREPARING, LABEL_STYLE, 24, 25, 465, 45, g_mainWindow,
+                                        NULL, instance, NULL);
+    }
+    if (g_statusLabel)
+    {
+        SendMessageW(g_statusLabel, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+        progress = CreateWindowExW(0, PROGRESS_CLASSW, NULL, PROGRESS_STYLE, 24, 85, 465, 14, g_mainWindow, NULL,
+                                   instance, NULL);
+    }
+    // Without the window and its controls the worker could never report, and the loop below would wait
+    // for a message that cannot come.
+    if (!progress)
+    {
+        goto LFail;
+    }
+    SendMessageW(progress, PBM_SETMARQUEE, TRUE, MARQUEE_INTERVAL_MS);
+
+    ShowWindow(g_mainWindow, SW_SHOW);
+    UpdateWindow(g_mainWindow);
+
+    worker = CreateThread(NULL, 0, SetupWorker, NULL, 0, NULL);
+    if (!worker)
+    {
+        goto LFail;
+    }
+    CloseHandle(worker);
+
+    while (GetMessageW(&message, NULL, 0, 0) > 0)
+    {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    ExitProcess(0);
+
+LFail:
+    if (g_mainWindow)
+    {
+        DestroyWindow(g_mainWindow);
+    }
+    ExitProcess(1);
+}
