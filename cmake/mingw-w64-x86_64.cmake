@@ -11,3 +11,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/${QUORLITH_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# CTest runs the Windows test programs under Wine, in prefixes the suite owns.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tests/harness/wine-run")

@@ -1,0 +1,335 @@
+#include "wtest.h"
+
+#include <bcrypt.h>
+#include <stdarg.h>
+
+static int g_passed;
+static int g_failed;
+static int g_skipped;
+
+void wt_ok(int condition, const char* file, int line, const char* format, ...)
+{
+    if (condition)
+    {
+        ++g_passed;
+        return;
+    }
+    ++g_failed;
+    const char* base = strrchr(file, '/');
+    printf("%s:%d: Test failed: ", base ? base + 1 : file, line);
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    printf("\n");
+    fflush(stdout);
+}
+
+void wt_skip(const char* file, int line, const char* format, ...)
+{
+    ++g_skipped;
+    const char* base = strrchr(file, '/');
+    printf("%s:%d: Tests skipped: ", base ? base + 1 : file, line);
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    printf("\n");
+    fflush(stdout);
+}
+
+int wt_failures(void)
+{
+    return g_failed;
+}
+
+int wt_finish(void)
+{
+    if (g_skipped)
+    {
+        printf("%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);
+    }
+    else
+    {
+        printf("%d passed, %d failed\n", g_passed, g_failed);
+    }
+    fflush(stdout);
+    return g_failed > 255 ? 255 : g_failed;
+}
+
+const WCHAR* wt_winpath(const char* path)
+{
+    static WCHAR slots[8][1024];
+    static int next;
+    WCHAR* out = slots[next++ & 7];
+    int at = 0;
+    if (path[0] == '/')
+    {
+        out[at++] = L'Z';
+        out[at++] = L':';
+    }
+    WCHAR wide[1024];
+    MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 1024);
+    for (const WCHAR* p = wide; *p && at < 1023; ++p)
+    {
+        out[at++] = (*p == L'/') ? L'\\' : *p;
+    }
+    out[at] = 0;
+    return out;
+}
+
+const char* wt_u8(const WCHAR* text)
+{
+    static char slots[8][2048];
+    static int next;
+    char* out = slots[next++ & 7];
+    if (!text)
+    {
+        return "(null)";
+    }
+    if (!WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 2048, NULL, NULL))
+    {
+        out[2047] = 0;
+        if (!out[0])
+        {
+            lstrcpyA(out, "(too long)");
+        }
+    }
+    return out;
+}
+
+BOOL wt_make_temp_dir(const WCHAR* tag, WCHAR* out)
+{
+    WCHAR base[MAX_PATH];
+    wt_user_temp(base);
+    wsprintfW(out, L"%s\\wt-%s-%lu-%lu", base, tag, GetCurrentProcessId(), GetTickCount());
+    wt_remove_tree(out);
+    return CreateDirectoryW(out, NULL);
+}
+
+void wt_remove_tree(const WCHAR* path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+    {
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+    {
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    {
+        DeleteFileW(path);
+        return;
+    }
+    WCHAR* pattern = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 32768 * sizeof(WCHAR)));
+    WIN32_FIND_DATAW entry;
+    wsprintfW(pattern, L"%s\\*", path);
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
+            if (lstrcmpW(entry.cFileName, L".") && lstrcmpW(entry.cFileName, L".."))
+            {
+                lstrcpyW(pattern, path);
+                lstrcatW(pattern, L"\\");
+                lstrcatW(pattern, entry.cFileName);
+                wt_remove_tree(pattern);
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    HeapFree(GetProcessHeap(), 0, pattern);
+    RemoveDirectoryW(path);
+}
+
+BOOL wt_write_file(const WCHAR* path, const void* data, DWORD size)
+{
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD done = 0;
+    BOOL written = FALSE;
+    if (file != INVALID_HANDLE_VALUE)
+    {
+        written = WriteFile(file, data, size, &done, NULL) && done == size;
+        CloseHandle(file);
+    }
+    return written;
+}
+
+BYTE* wt_read_file(const WCHAR* path, DWORD* size)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    BYTE* data = NULL;
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return NULL;
+    }
+    DWORD length = GetFileSize(file, NULL);
+    DWORD done = 0;
+    data = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length + 2));
+    if (data && (!ReadFile(file, data, length, &done, NULL) || done != length))
+    {
+        HeapFree(GetProcessHeap(), 0, data);
+        data = NULL;
+    }
+    CloseHandle(file);
+    if (data && size)
+    {
+        *size = length;
+    }
+    return data;
+}
+
+void wt_free(void* block)
+{
+    if (block)
+    {
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+}
+
+BOOL wt_exists(const WCHAR* path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+BOOL wt_is_dir(const WCHAR* path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int wt_count_entries(const WCHAR* dir, const WCHAR* prefix)
+{
+    WCHAR pattern[MAX_PATH * 2];
+    WIN32_FIND_DATAW entry;
+    int count = 0;
+    int prefixLength = lstrlenW(prefix);
+    wsprintfW(pattern, L"%s\\*", dir);
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE)
+    {
+        return 0;
+    }
+    do
+    {
+        if (!lstrcmpW(entry.cFileName, L".") || !lstrcmpW(entry.cFileName, L".."))
+        {
+            continue;
+        }
+        if (CompareStringOrdinal(entry.cFileName, lstrlenW(entry.cFileName) < prefixLength ? lstrlenW(entry.cFileName) : prefixLength, prefix,
+                                 prefixLength, FALSE) == CSTR_EQUAL)
+        {
+            ++count;
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return count;
+}
+
+BOOL wt_sha256(const void* data, DWORD size, BYTE digest[32])
+{
+    BCRYPT_ALG_HANDLE provider = NULL;
+    BOOL done = FALSE;
+    if (BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, NULL, 0)))
+    {
+        done = BCRYPT_SUCCESS(BCryptHash(provider, NULL, 0, (PUCHAR)data, size, digest, 32));
+        BCryptCloseAlgorithmProvider(provider, 0);
+    }
+    return done;
+}
+
+BOOL wt_run_ex(const WCHAR* commandLine, const WCHAR* currentDir, const WCHAR* extraEnv, DWORD timeoutMs,
+               DWORD* exitCode)
+{
+    WCHAR* line = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 65536 * sizeof(WCHAR)));
+    WCHAR* environment = NULL;
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION process = {};
+    BOOL ended = FALSE;
+
+    lstrcpynW(line, commandLine, 65536);
+    if (extraEnv && *extraEnv)
+    {
+        // Current environment plus the extra entries, later ones winning by order of appearance.
+        WCHAR* current = GetEnvironmentStringsW();
+        SIZE_T currentLength = 0;
+        while (current[currentLength] || current[currentLength + 1])
+        {
+            ++currentLength;
+        }
+        SIZE_T extraLength = lstrlenW(extraEnv);
+        environment = static_cast<WCHAR*>(
+            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (currentLength + extraLength + 4) * sizeof(WCHAR)));
+        SIZE_T at = 0;
+        for (const WCHAR* p = extraEnv; *p; ++p)
+        {
+            environment[at++] = (*p == L'\n') ? L'\0' : *p;
+        }
+        environment[at++] = L'\0';
+        CopyMemory(environment + at, current, (currentLength + 2) * sizeof(WCHAR));
+        FreeEnvironmentStringsW(current);
+    }
+    startup.cb = sizeof(startup);
+    if (CreateProcessW(NULL, line, NULL, NULL, FALSE, environment ? CREATE_UNICODE_ENVIRONMENT : 0, environment,
+                       currentDir, &startup, &process))
+    {
+        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        {
+            ended = GetExitCodeProcess(process.hProcess, exitCode);
+        }
+        else
+        {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    else
+    {
+        printf("wt_run: cannot start %s: error %lu\n", wt_u8(commandLine), GetLastError());
+    }
+    HeapFree(GetProcessHeap(), 0, environment);
+    HeapFree(GetProcessHeap(), 0, line);
+    return ended;
+}
+
+BOOL wt_run(const WCHAR* commandLine, DWORD timeoutMs, DWORD* exitCode)
+{
+    return wt_run_ex(commandLine, NULL, NULL, timeoutMs, exitCode);
+}
+
+DWORD wt_handle_count(void)
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+void wt_user_temp(WCHAR* out)
+{
+    DWORD length = GetTempPathW(MAX_PATH, out);
+    if (length && out[length - 1] == L'\\')
+    {
+        out[length - 1] = 0;
+    }
+}
+
+void wt_windows_temp(WCHAR* out)
+{
+    GetWindowsDirectoryW(out, MAX_PATH);
+    lstrcatW(out, L"\\Temp");
+}
+
+int wt_count_staging_dirs(void)
+{
+    WCHAR dir[MAX_PATH];
+    wt_user_temp(dir);
+    int count = wt_count_entries(dir, L"Quorlith-Setup-");
+    wt_windows_temp(dir);
+    return count + wt_count_entries(dir, L"Quorlith-Setup-");
+}

@@ -1,0 +1,54 @@
+// A small conformance-test kit in the manner of Wine's tests: ok() prints what it got, the program's
+// exit code is the number of failures (at most 255, since Wine passes only 8 bits on).
+#pragma once
+
+#include <windows.h>
+#include <stdio.h>
+
+#define ok(condition, ...) wt_ok((condition) ? 1 : 0, __FILE__, __LINE__, __VA_ARGS__)
+#define skip(...) wt_skip(__FILE__, __LINE__, __VA_ARGS__)
+
+void wt_ok(int condition, const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void wt_skip(const char* file, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+// Prints "N passed, N failed[, N skipped]" and returns the exit code for the program.
+int wt_finish(void);
+int wt_failures(void);
+
+// --- Paths -------------------------------------------------------------------------------------------
+// A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b".
+// Returns a static buffer of 8 rotating slots.
+const WCHAR* wt_winpath(const char* path);
+// UTF-8 view of a wide string for printing; static buffer of 8 rotating slots.
+const char* wt_u8(const WCHAR* text);
+// A new empty directory below the user's temporary directory, named after tag; static per tag call.
+BOOL wt_make_temp_dir(const WCHAR* tag, WCHAR* out /* MAX_PATH*4 */);
+// Deletes a directory tree (read-only attributes are cleared first). Missing is fine.
+void wt_remove_tree(const WCHAR* path);
+
+// --- Files -------------------------------------------------------------------------------------------
+BOOL wt_write_file(const WCHAR* path, const void* data, DWORD size);
+// Reads a whole file into a heap block (NUL-terminated for convenience); free with wt_free.
+BYTE* wt_read_file(const WCHAR* path, DWORD* size);
+void wt_free(void* block);
+BOOL wt_exists(const WCHAR* path);
+BOOL wt_is_dir(const WCHAR* path);
+// Entries of dir whose names start with prefix ("" counts all but . and ..).
+int wt_count_entries(const WCHAR* dir, const WCHAR* prefix);
+BOOL wt_sha256(const void* data, DWORD size, BYTE digest[32]);
+
+// --- Processes ---------------------------------------------------------------------------------------
+// Runs command line (full, including the program), waits up to timeoutMs, returns TRUE when it ended and
+// stores the full 32-bit exit code. A program that is still running after the time-out is killed.
+BOOL wt_run(const WCHAR* commandLine, DWORD timeoutMs, DWORD* exitCode);
+// Same, with a current directory and extra environment entries ("NAME=value" separated by '\n').
+BOOL wt_run_ex(const WCHAR* commandLine, const WCHAR* currentDir, const WCHAR* extraEnv, DWORD timeoutMs,
+               DWORD* exitCode);
+// Handles open in this process (GetProcessHandleCount).
+DWORD wt_handle_count(void);
+
+// --- Well-known places of the prefix ------------------------------------------------------------------
+void wt_user_temp(WCHAR* out /* MAX_PATH */);      // GetTempPathW without the trailing backslash
+void wt_windows_temp(WCHAR* out /* MAX_PATH */);   // <Windows>\Temp
+// Counts "Quorlith-Setup-" entries in both temporary directories; 0 means nothing was left behind.
+int wt_count_staging_dirs(void);
