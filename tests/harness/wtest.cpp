@@ -303,10 +303,46 @@ BOOL wt_run(const WCHAR* commandLine, DWORD timeoutMs, DWORD* exitCode)
     return wt_run_ex(commandLine, NULL, NULL, timeoutMs, exitCode);
 }
 
+// GetProcessHandleCount is a stub returning 0 under Wine 8, so the system handle table is read instead
+// (class 16). Its entries start with the owner's process id; Windows keeps 16 bits of it there.
+struct HandleEntry
+{
+    ULONG owner;
+    BYTE type;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+};
+
 DWORD wt_handle_count(void)
 {
+    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
+    static QueryFunction query =
+        reinterpret_cast<QueryFunction>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+    ULONG size = 1 << 20;
+    ULONG needed = 0;
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    BYTE* table = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, size));
+    LONG status;
+    while ((status = query(16, table, size, &needed)) == static_cast<LONG>(0xC0000004L))
+    {
+        size *= 2;
+        table = static_cast<BYTE*>(HeapReAlloc(GetProcessHeap(), 0, table, size));
+    }
+    if (status >= 0)
+    {
+        ULONG entries = *reinterpret_cast<ULONG*>(table);
+        const HandleEntry* entry = reinterpret_cast<const HandleEntry*>(table + sizeof(ULONG_PTR));
+        for (ULONG i = 0; i < entries; ++i)
+        {
+            if ((entry[i].owner & 0xFFFF) == (GetCurrentProcessId() & 0xFFFF))
+            {
+                ++count;
+            }
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, table);
     return count;
 }
 

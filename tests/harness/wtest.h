@@ -44,7 +44,7 @@ BOOL wt_run(const WCHAR* commandLine, DWORD timeoutMs, DWORD* exitCode);
 // Same, with a current directory and extra environment entries ("NAME=value" separated by '\n').
 BOOL wt_run_ex(const WCHAR* commandLine, const WCHAR* currentDir, const WCHAR* extraEnv, DWORD timeoutMs,
                DWORD* exitCode);
-// Handles open in this process (GetProcessHandleCount).
+// Handles open in this process, from the system handle table (never 0 for a live process).
 DWORD wt_handle_count(void);
 
 // --- Well-known places of the prefix ------------------------------------------------------------------
