@@ -80,3 +80,17 @@ function(quorlith_add_bundle target)
     add_dependencies(${target} ${B_DEPENDS})
   endif()
 endfunction()
+
+# quorlith_add_setup_image(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE])
+# The bootstrapper image with a given payload set: the product itself, and the variants tests need
+# (another runtime version, chosen payload sizes).
+function(quorlith_add_setup_image target)
+  cmake_parse_arguments(I "ANY_SIZE" "" "FILES;DEPENDS" ${ARGN})
+  add_executable(${target} WIN32 ${QUORLITH_MODULE_SOURCES} ${QUORLITH_IMAGE_ONLY_SOURCES})
+  quorlith_image_flags(${target})
+  set(any "")
+  if(I_ANY_SIZE)
+    set(any ANY_SIZE)
+  endif()
+  quorlith_add_bundle(${target} FILES ${I_FILES} DEPENDS ${I_DEPENDS} ${any})
+endfunction()

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, only where something is missing.
+set -eu
+packages=(cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 wixl xvfb xauth x11-apps imagemagick)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "== All build and test packages are present"
+  exit 0
+fi
+echo "== Installing missing packages: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Run as root (or install these packages first): ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "== Packages installed"
