@@ -494,6 +494,32 @@ LPWSTR* WINAPI ShimCommandLineToArgvW(LPCWSTR commandLine, int* count)
     return CommandLineToArgvW(commandLine, count);
 }
 
+// A program under test in a child process cannot be asked what it showed, so captured boxes are also
+// appended (UTF-8, one line each: style|caption|text) to the file named by QUORLITH_SHIM_LOG, if any.
+static void ShimLogMessageBox(LPCWSTR text, LPCWSTR caption, UINT style)
+{
+    WCHAR path[MAX_PATH];
+    WCHAR line[1400];
+    char utf8[4200];
+    DWORD done = 0;
+    if (!GetEnvironmentVariableW(L"QUORLITH_SHIM_LOG", path, MAX_PATH))
+    {
+        return;
+    }
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return;
+    }
+    wsprintfW(line, L"%u|%.250s|%.1000s\n", style, caption ? caption : L"", text ? text : L"");
+    int length = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8), NULL, NULL);
+    if (length > 1)
+    {
+        WriteFile(file, utf8, static_cast<DWORD>(length - 1), &done, NULL);
+    }
+    CloseHandle(file);
+}
+
 int WINAPI ShimMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
 {
     ShimShouldFail(SHIM_MessageBoxW, 0, NULL);
@@ -502,6 +528,7 @@ int WINAPI ShimMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style
     g_boxStyle = style;
     if (g_captureBoxes)
     {
+        ShimLogMessageBox(text, caption, style);
         return IDOK;
     }
     return MessageBoxW(owner, text, caption, style);

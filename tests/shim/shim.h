@@ -80,7 +80,8 @@ struct ShimProcessStart
 const ShimProcessStart* ShimLastCreateProcess(void);
 const ShimProcessStart* ShimLastShellExecute(void);
 
-// MessageBoxW shows nothing while capturing; returns IDOK. Text and caption of the last box are kept.
+// MessageBoxW shows nothing while capturing; returns IDOK. Text and caption of the last box are kept, and
+// appended to the file named by the environment variable QUORLITH_SHIM_LOG when it is set.
 void ShimCaptureMessageBoxes(BOOL capture);
 const WCHAR* ShimLastMessageBoxText(void);
 const WCHAR* ShimLastMessageBoxCaption(void);
