@@ -115,6 +115,37 @@ BOOL pe_find_resource(const PeImage* image, WORD type, WORD id, PeResource* out)
     return FALSE;
 }
 
+BOOL pe_renumber_resource(PeImage* image, WORD type, WORD id, WORD newId)
+{
+    const IMAGE_DATA_DIRECTORY* directory = &image->nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE];
+    DWORD rootOffset = directory->VirtualAddress ? pe_offset(image, directory->VirtualAddress) : 0;
+    if (!rootOffset)
+    {
+        return FALSE;
+    }
+    BYTE* base = image->data + rootOffset;
+    const IMAGE_RESOURCE_DIRECTORY* types = reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY*>(base);
+    IMAGE_RESOURCE_DIRECTORY_ENTRY* typeEntries = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY_ENTRY*>(const_cast<IMAGE_RESOURCE_DIRECTORY*>(types) + 1);
+    for (int t = 0; t < types->NumberOfNamedEntries + types->NumberOfIdEntries; ++t)
+    {
+        if (typeEntries[t].NameIsString || typeEntries[t].Id != type || !typeEntries[t].DataIsDirectory)
+        {
+            continue;
+        }
+        IMAGE_RESOURCE_DIRECTORY* names = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY*>(base + typeEntries[t].OffsetToDirectory);
+        IMAGE_RESOURCE_DIRECTORY_ENTRY* nameEntries = reinterpret_cast<IMAGE_RESOURCE_DIRECTORY_ENTRY*>(names + 1);
+        for (int n = 0; n < names->NumberOfNamedEntries + names->NumberOfIdEntries; ++n)
+        {
+            if (!nameEntries[n].NameIsString && nameEntries[n].Id == id)
+            {
+                nameEntries[n].Id = newId;
+                return TRUE;
+            }
+        }
+    }
+    return FALSE;
+}
+
 int pe_imports(const PeImage* image, char names[][64], int capacity)
 {
     const IMAGE_DATA_DIRECTORY* directory = &image->nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
