@@ -1,0 +1,146 @@
+// Reads the built executable and fails when anything about its make-up drifts: entry point, no runtime,
+// imports, subsystem and security flags, the manifest, and the payload resources with their digest table.
+#include "wtest.h"
+#include "pe.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static const char* const g_allowedImports[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll",
+                                               "shell32.dll",  "advapi32.dll", "bcrypt.dll"};
+
+// Address of SetupEntry from the linker map (the image itself is stripped).
+static ULONGLONG MapAddress(const WCHAR* mapPath, const char* symbol)
+{
+    DWORD size = 0;
+    char* map = reinterpret_cast<char*>(wt_read_file(mapPath, &size));
+    ULONGLONG address = 0;
+    for (char* line = map ? strtok(map, "\r\n") : NULL; line; line = strtok(NULL, "\r\n"))
+    {
+        char* p = line;
+        while (*p == ' ')
+        {
+            ++p;
+        }
+        if (strncmp(p, "0x", 2))
+        {
+            continue;
+        }
+        char* end = NULL;
+        ULONGLONG value = _strtoui64(p, &end, 16);
+        while (*end == ' ')
+        {
+            ++end;
+        }
+        if (!strcmp(end, symbol))
+        {
+            address = value;
+            break;
+        }
+    }
+    wt_free(map);
+    return address;
+}
+
+static void TestHeaders(const PeImage* image, const WCHAR* mapPath)
+{
+    const IMAGE_FILE_HEADER* file = &image->nt->FileHeader;
+    const IMAGE_OPTIONAL_HEADER64* optional = &image->nt->OptionalHeader;
+    const WORD wanted = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA |
+                        IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE;
+
+    ok(file->Machine == IMAGE_FILE_MACHINE_AMD64, "machine %#x", file->Machine);
+    ok(file->Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE, "not large-address aware: %#x", file->Characteristics);
+    ok(!(file->Characteristics & IMAGE_FILE_RELOCS_STRIPPED), "relocations stripped: %#x", file->Characteristics);
+    ok(optional->Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %u", optional->Subsystem);
+    ok(optional->MajorSubsystemVersion == 6 && optional->MinorSubsystemVersion == 0, "subsystem version %u.%u",
+       optional->MajorSubsystemVersion, optional->MinorSubsystemVersion);
+    ok((optional->DllCharacteristics & wanted) == wanted, "DllCharacteristics %#x", optional->DllCharacteristics);
+
+    ULONGLONG entry = MapAddress(mapPath, "SetupEntry");
+    ok(entry != 0, "SetupEntry not in the linker map");
+    ok(optional->ImageBase + optional->AddressOfEntryPoint == entry, "entry point %#llx, SetupEntry at %#llx",
+       optional->ImageBase + optional->AddressOfEntryPoint, entry);
+    // A runtime's start-up code brings TLS callbacks with it.
+    ok(optional->DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].VirtualAddress == 0, "the image has a TLS directory");
+}
+
+static void TestImports(const PeImage* image)
+{
+    char names[32][64];
+    int count = pe_imports(image, names, 32);
+    ok(count > 0 && count <= 32, "%d imported DLLs", count);
+    for (int i = 0; i < count && i < 32; ++i)
+    {
+        BOOL allowed = FALSE;
+        for (size_t j = 0; j < ARRAYSIZE(g_allowedImports); ++j)
+        {
+            allowed |= !lstrcmpiA(names[i], g_allowedImports[j]);
+        }
+        ok(allowed, "imports from %s", names[i]);
+    }
+}
+
+static void TestResources(const PeImage* image, const WCHAR* manifestPath, char** payloads)
+{
+    PeResource all[16];
+    int count = pe_resources(image, all, 16);
+    ok(count == 6, "%d resources, expected the manifest and five payloads", count);
+
+    PeResource manifest;
+    ok(pe_find_resource(image, 24, 1, &manifest), "no manifest (RT_MANIFEST 1)");
+    DWORD manifestSize = 0;
+    BYTE* expectedManifest = wt_read_file(manifestPath, &manifestSize);
+    ok(expectedManifest && manifest.size == manifestSize && !memcmp(image->data + manifest.offset, expectedManifest, manifestSize),
+       "manifest resource differs from %s", wt_u8(manifestPath));
+    wt_free(expectedManifest);
+    static const char* const manifestTexts[] = {
+        "name=\"Quorlith.Setup\"", "version=\"0.1.0.0\"", "level=\"asInvoker\"", "uiAccess=\"false\"",
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", ">PerMonitorV2<"};
+    for (size_t i = 0; i < ARRAYSIZE(manifestTexts); ++i)
+    {
+        ok(pe_find_bytes(image, manifestTexts[i], lstrlenA(manifestTexts[i])) >= 0, "manifest lacks %s", manifestTexts[i]);
+    }
+    ok(pe_find_bytes(image, "Microsoft.Windows.Common-Controls", 33) < 0, "manifest selects common controls 6");
+
+    BYTE table[5][32];
+    for (int i = 0; i < 5; ++i)
+    {
+        PeResource resource;
+        WORD id = static_cast<WORD>(101 + i);
+        if (!pe_find_resource(image, 10, id, &resource))
+        {
+            ok(0, "payload %u missing", id);
+            continue;
+        }
+        ok(resource.language == 1033, "payload %u has language %u", id, resource.language);
+        DWORD size = 0;
+        BYTE* expected = wt_read_file(wt_winpath(payloads[i]), &size);
+        ok(expected && resource.size == size && !memcmp(image->data + resource.offset, expected, size),
+           "payload %u differs from %s (%lu vs %lu bytes)", id, payloads[i], resource.size, size);
+        wt_sha256(expected, size, table[i]);
+        wt_free(expected);
+    }
+    // The table holds the digests of exactly the embedded files, in identifier order.
+    ok(pe_find_bytes(image, table, sizeof(table)) > 0, "the digest table of the five payloads is not in the image");
+}
+
+int main(int argc, char** argv)
+{
+    PeImage image;
+    if (argc < 9)
+    {
+        ok(0, "usage: entry_image <exe> <map> <manifest> <five payload files>");
+        return wt_finish();
+    }
+    if (!pe_load(wt_winpath(argv[1]), &image))
+    {
+        ok(0, "cannot read %s", argv[1]);
+        return wt_finish();
+    }
+    TestHeaders(&image, wt_winpath(argv[2]));
+    TestImports(&image);
+    TestResources(&image, wt_winpath(argv[3]), argv + 4);
+    pe_free(&image);
+    return wt_finish();
+}
