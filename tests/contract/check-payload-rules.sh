@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# check-payload-rules.sh <source dir> <scratch dir> <built payload dir>
+# The build's rules for a given payload folder: a missing, empty or oversized file stops the configure step
+# with a message naming it; 256 MiB exactly is accepted; a payload changed after configuring regenerates the
+# digest table and relinks the image.
+set -u
+source_dir="$1"
+scratch="$2"
+payloads="$3"
+names=(dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
+failures=0
+passed=0
+
+check() { # check <description> <condition...>
+  local what="$1"; shift
+  if "$@"; then passed=$((passed + 1)); else failures=$((failures + 1)); echo "FAILED: $what"; fi
+}
+
+fresh_payloads() { # copies the built sample payloads into $scratch/p
+  rm -rf "$scratch/p" && mkdir -p "$scratch/p" && cp "$payloads"/* "$scratch/p/"
+}
+
+logged() { # logged <text>: the last log holds text (CMake wraps long messages at spaces, so join them back)
+  tr '\n' '\r' < "$scratch/log" | sed 's/\r  / /g' | grep -qF "$1"
+}
+
+configure() { # configure <build dir>; output in $scratch/log
+  cmake -S "$source_dir" -B "$1" -DQUORLITH_PAYLOAD_DIR="$scratch/p" -DBUILD_TESTING=OFF >"$scratch/log" 2>&1
+}
+
+rm -rf "$scratch" && mkdir -p "$scratch"
+
+fresh_payloads
+rm "$scratch/p/dotnet-runtime.msi"
+check "a missing payload fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b1' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the missing file" logged "Payload file is missing: $scratch/p/dotnet-runtime.msi"
+
+fresh_payloads
+: > "$scratch/p/Quorlith-Install.exe"
+check "an empty payload fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b2' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the empty file" logged "Payload file is empty (0 bytes): $scratch/p/Quorlith-Install.exe"
+
+fresh_payloads
+truncate -s 268435457 "$scratch/p/dotnet-host.msi"
+check "a payload over 256 MiB fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b3' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the oversized file" logged "Payload file is larger than 268435456 bytes (268435457): $scratch/p/dotnet-host.msi"
+
+truncate -s 268435456 "$scratch/p/dotnet-host.msi"
+check "a payload of exactly 256 MiB is accepted" configure "$scratch/b4"
+rm -rf "$scratch/b1" "$scratch/b2" "$scratch/b3" "$scratch/b4"
+
+# A payload changed after configuring: the table is regenerated and the image relinked.
+fresh_payloads
+check "configure with a given payload folder" configure "$scratch/b5"
+check "build with a given payload folder" cmake --build "$scratch/b5" --target QuorlithSetup -j2 >"$scratch/log" 2>&1
+table="$scratch/b5/src/QuorlithSetup.bundle/digests.cpp"
+old_table=$(cat "$table" 2>/dev/null)
+old_image=$(sha256sum < "$scratch/b5/QuorlithSetup.exe")
+printf 'changed' >> "$scratch/p/dotnet-hostfxr.msi"
+new_digest=$(sha256sum "$scratch/p/dotnet-hostfxr.msi" | cut -c1-64 | sed 's/../0x&,/g')
+check "rebuild after a payload change" cmake --build "$scratch/b5" --target QuorlithSetup -j2 >"$scratch/log" 2>&1
+check "the digest table was regenerated" bash -c "[ \"\$(cat '$table')\" != '$old_table' ]"
+check "the table holds the new digest" grep -q "$new_digest" "$table"
+check "the image was relinked" bash -c "[ \"\$(sha256sum < '$scratch/b5/QuorlithSetup.exe')\" != '$old_image' ]"
+
+# Emptied after configuring: the build-time check stops it, naming the file.
+: > "$scratch/p/dotnet-hostfxr.msi"
+check "a payload emptied after configuring fails the build" bash -c "! cmake --build '$scratch/b5' --target QuorlithSetup >'$scratch/log' 2>&1"
+check "the build message names the file" logged "Payload file is empty (0 bytes): $scratch/p/dotnet-hostfxr.msi"
+
+rm -rf "$scratch"
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]
