@@ -40,6 +40,10 @@ static BOOL g_captureBoxes;
 static WCHAR g_boxText[1024];
 static WCHAR g_boxCaption[256];
 static UINT g_boxStyle;
+static BOOL g_resourceSizeSet;
+static DWORD g_resourceSize;
+static char g_releaseLog[64];
+static LONG g_releaseCount;
 
 #define FAKE_KEY reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x51A7E))
 
@@ -75,6 +79,10 @@ void ShimReset(void)
     g_captureBoxes = FALSE;
     g_boxText[0] = g_boxCaption[0] = 0;
     g_boxStyle = 0;
+    g_resourceSizeSet = FALSE;
+    g_resourceSize = 0;
+    ZeroMemory(g_releaseLog, sizeof(g_releaseLog));
+    g_releaseCount = 0;
 }
 
 void ShimFail(ShimCall call, LONG nth, DWORD error)
@@ -147,6 +155,23 @@ void ShimCaptureMessageBoxes(BOOL capture) { g_captureBoxes = capture; }
 const WCHAR* ShimLastMessageBoxText(void) { return g_boxText; }
 const WCHAR* ShimLastMessageBoxCaption(void) { return g_boxCaption; }
 UINT ShimLastMessageBoxStyle(void) { return g_boxStyle; }
+
+void ShimSetResourceSize(BOOL set, DWORD size)
+{
+    g_resourceSizeSet = set;
+    g_resourceSize = size;
+}
+
+const char* ShimReleaseLog(void) { return g_releaseLog; }
+
+static void ShimLogRelease(char letter)
+{
+    LONG index = InterlockedIncrement(&g_releaseCount) - 1;
+    if (index < static_cast<LONG>(sizeof(g_releaseLog)) - 1)
+    {
+        g_releaseLog[index] = letter;
+    }
+}
 
 // Folder queries answer like the real ones: the length without terminator when it fits, else the size
 // needed with the terminator, and nothing written.
@@ -590,4 +615,31 @@ void ShimConfigureFromEnvironment(void)
             }
         }
     }
+}
+
+DWORD WINAPI ShimSizeofResource(HMODULE module, HRSRC resource)
+{
+    if (ShimShouldFail(SHIM_SizeofResource, ERROR_RESOURCE_DATA_NOT_FOUND, NULL))
+    {
+        return 0;
+    }
+    return g_resourceSizeSet ? g_resourceSize : SizeofResource(module, resource);
+}
+
+BOOL WINAPI ShimHeapFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    ShimLogRelease('F');
+    return HeapFree(heap, flags, block);
+}
+
+NTSTATUS WINAPI ShimBCryptDestroyHash(BCRYPT_HASH_HANDLE hash)
+{
+    ShimLogRelease('H');
+    return BCryptDestroyHash(hash);
+}
+
+NTSTATUS WINAPI ShimBCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags)
+{
+    ShimLogRelease('P');
+    return BCryptCloseAlgorithmProvider(algorithm, flags);
 }

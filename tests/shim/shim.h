@@ -17,7 +17,7 @@
     X(FlushFileBuffers) X(DeleteFileW) X(RemoveDirectoryW) X(CreateProcessW) X(ShellExecuteExW)               \
     X(GetExitCodeProcess) X(SHGetFolderPathW) X(RegOpenKeyExW) X(RegQueryValueExW) X(FindResourceW)           \
     X(FindFirstFileW) X(CreateThread) X(CreateWindowExW) X(CommandLineToArgvW) X(MessageBoxW)                 \
-    X(GetNativeSystemInfo) X(LocalFree)
+    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource)
 
 enum ShimCall
 {
@@ -92,12 +92,23 @@ UINT ShimLastMessageBoxStyle(void);
 // "capture-messagebox".
 void ShimConfigureFromEnvironment(void);
 
+// SizeofResource reports this size for every resource while set (FALSE restores the real size), so the
+// size bounds can be reached without embedding a payload that large. Arm a failing hashing call as well
+// when the size passes the bounds, or the hash would read past the end of the mapped resource.
+void ShimSetResourceSize(BOOL set, DWORD size);
+// Release calls since the last reset, in call order, one letter each: 'H' BCryptDestroyHash, 'F' HeapFree,
+// 'P' BCryptCloseAlgorithmProvider (up to 63 kept). They are not failure points.
+const char* ShimReleaseLog(void);
+
 #ifndef SHIM_IMPLEMENTATION
 #define SHIM_DECLARE(name) decltype(name) Shim##name;
 SHIM_CALLS(SHIM_DECLARE)
 #undef SHIM_DECLARE
 // RegCloseKey must accept the fake key, but is not a failure point.
 decltype(RegCloseKey) ShimRegCloseKey;
+decltype(HeapFree) ShimHeapFree;
+decltype(BCryptDestroyHash) ShimBCryptDestroyHash;
+decltype(BCryptCloseAlgorithmProvider) ShimBCryptCloseAlgorithmProvider;
 
 #define HeapAlloc ShimHeapAlloc
 #define BCryptOpenAlgorithmProvider ShimBCryptOpenAlgorithmProvider
@@ -131,4 +142,8 @@ decltype(RegCloseKey) ShimRegCloseKey;
 #define MessageBoxW ShimMessageBoxW
 #define GetNativeSystemInfo ShimGetNativeSystemInfo
 #define LocalFree ShimLocalFree
+#define SizeofResource ShimSizeofResource
+#define HeapFree ShimHeapFree
+#define BCryptDestroyHash ShimBCryptDestroyHash
+#define BCryptCloseAlgorithmProvider ShimBCryptCloseAlgorithmProvider
 #endif
