@@ -5,6 +5,7 @@ set(QUORLITH_MODULE_SOURCES
   common/memory.cpp
   common/state.cpp
   entry/entry.cpp
+  entry/load_config.cpp
   entry/bundle_report.cpp
   entry/installer_check.cpp
   payload/verify.cpp

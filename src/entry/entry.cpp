@@ -33,10 +33,14 @@ BOOL IsSupportedProcessor(WORD nativeArchitecture)
 extern "C" void SetupEntry(void)
 {
     int count = 0;
-    WCHAR** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    WCHAR** argv = NULL;
     SYSTEM_INFO system;
     UINT exitCode = 0;
 
+    // Before anything can load a library: DLLs that system libraries pull in later come from System32,
+    // never from this program's own folder. The elevated instance runs from that same folder.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    argv = CommandLineToArgvW(GetCommandLineW(), &count);
     GetNativeSystemInfo(&system);
     if (!IsSupportedProcessor(system.wProcessorArchitecture))
     {

@@ -61,6 +61,20 @@ static void TestHeaders(const PeImage* image, const WCHAR* mapPath)
     ok(entry != 0, "SetupEntry not in the linker map");
     ok(optional->ImageBase + optional->AddressOfEntryPoint == entry, "entry point %#llx, SetupEntry at %#llx",
        optional->ImageBase + optional->AddressOfEntryPoint, entry);
+    // The load configuration makes static imports resolve from System32 only.
+    const IMAGE_DATA_DIRECTORY* config = &optional->DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    DWORD configOffset = config->VirtualAddress ? pe_offset(image, config->VirtualAddress) : 0;
+    ok(configOffset != 0, "no load-configuration directory");
+    if (configOffset)
+    {
+        const IMAGE_LOAD_CONFIG_DIRECTORY64* load =
+            reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY64*>(image->data + configOffset);
+        ok(config->VirtualAddress % 8 == 0, "load configuration at %#lx is not 8-byte aligned", config->VirtualAddress);
+        ok(load->Size >= FIELD_OFFSET(IMAGE_LOAD_CONFIG_DIRECTORY64, Reserved1) + sizeof(WORD) && config->Size == load->Size,
+           "load configuration of %lu bytes (directory says %lu)", load->Size, config->Size);
+        ok(load->Reserved1 == LOAD_LIBRARY_SEARCH_SYSTEM32, "DependentLoadFlags %#x", load->Reserved1);
+        ok(load->SecurityCookie == 0, "security cookie %#llx without a runtime to set it", load->SecurityCookie);
+    }
     // A runtime's start-up code brings TLS callbacks with it.
     ok(optional->DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].VirtualAddress == 0, "the image has a TLS directory");
 }

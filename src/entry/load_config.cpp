@@ -1,0 +1,12 @@
+#include "common/common.h"
+
+// The loader finds this directory through the image header. DependentLoadFlags (the field GCC's headers
+// still call Reserved1) makes the static imports that are not known DLLs, bcrypt and comctl32, resolve from
+// System32 only, so a DLL planted next to the executable (a downloads folder) is never loaded. GNU ld does
+// not point the header at the symbol; the build does that after linking (cmake/set-load-config.py).
+extern "C" __attribute__((used, aligned(8))) const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = {
+    sizeof(IMAGE_LOAD_CONFIG_DIRECTORY64),
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    LOAD_LIBRARY_SEARCH_SYSTEM32,
+    0, 0, 0, 0,
+};
