@@ -14,6 +14,7 @@ set(QUORLITH_MANIFEST "${CMAKE_CURRENT_LIST_DIR}/../res/QuorlithSetup.manifest")
 get_filename_component(QUORLITH_MANIFEST "${QUORLITH_MANIFEST}" ABSOLUTE)
 set(QUORLITH_DIGEST_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateDigestTable.cmake")
 set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
+include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
 
 # quorlith_payload_files(<var> <dir>): the five payload paths in identifier order.
 function(quorlith_payload_files var dir)
@@ -25,44 +26,49 @@ function(quorlith_payload_files var dir)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
 
-# Fails the configure step early when a given payload is missing, empty or too large. The digest
-# generator checks again at build time, for payloads made by the build or changed since.
+# Fails the configure step early when a given payload is missing, empty, too large or not of its kind.
+# The digest generator checks again at build time, for payloads made by the build or changed since.
 function(quorlith_check_payload_files)
+  set(index 0)
   foreach(file IN LISTS ARGN)
-    if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
-      message(FATAL_ERROR "Payload file is missing: ${file}")
+    quorlith_payload_problem(problem "${file}" ${index} ON ON ${QUORLITH_MAX_PAYLOAD_SIZE})
+    if(problem)
+      message(FATAL_ERROR "${problem}")
     endif()
-    file(SIZE "${file}" size)
-    if(size EQUAL 0)
-      message(FATAL_ERROR "Payload file is empty (0 bytes): ${file}")
-    endif()
-    if(size GREATER QUORLITH_MAX_PAYLOAD_SIZE)
-      message(FATAL_ERROR "Payload file is larger than ${QUORLITH_MAX_PAYLOAD_SIZE} bytes (${size}): ${file}")
-    endif()
+    math(EXPR index "${index} + 1")
   endforeach()
 endfunction()
 
-# quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE])
+# quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>])
 # Adds the resource script (manifest + payloads 101..105, language 1033) and the generated digest table.
-# ANY_SIZE lets test bundles carry an empty or oversized payload on purpose.
+# ANY_SIZE lets test bundles carry an empty or oversized payload on purpose; VALIDATE also requires MSI
+# packages for 101-104 and an x64 executable for 105; JSON writes the payload manifest beside the image.
 function(quorlith_add_bundle target)
-  cmake_parse_arguments(B "ANY_SIZE" "" "FILES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(B "ANY_SIZE;VALIDATE" "JSON" "FILES;DEPENDS" ${ARGN})
   list(LENGTH B_FILES count)
   if(NOT count EQUAL 5)
     message(FATAL_ERROR "quorlith_add_bundle(${target}) needs exactly five payload files, got ${count}")
   endif()
   set(gen "${CMAKE_CURRENT_BINARY_DIR}/${target}.bundle")
   string(REPLACE ";" "|" joined "${B_FILES}")
-  set(check ON)
+  set(check_size ON)
   if(B_ANY_SIZE)
-    set(check OFF)
+    set(check_size OFF)
+  endif()
+  set(check_kind OFF)
+  if(B_VALIDATE)
+    set(check_kind ON)
+  endif()
+  set(outputs "${gen}/digests.cpp")
+  if(B_JSON)
+    list(APPEND outputs "${B_JSON}")
   endif()
   add_custom_command(
-    OUTPUT "${gen}/digests.cpp"
-    COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}"
-            "-DCHECK_SIZE=${check}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
+    OUTPUT ${outputs}
+    COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}" "-DJSON_OUT=${B_JSON}"
+            "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
             -P "${QUORLITH_DIGEST_GENERATOR}"
-    DEPENDS ${B_FILES} "${QUORLITH_DIGEST_GENERATOR}"
+    DEPENDS ${B_FILES} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)
 
@@ -81,16 +87,12 @@ function(quorlith_add_bundle target)
   endif()
 endfunction()
 
-# quorlith_add_setup_image(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE])
+# quorlith_add_setup_image(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>])
 # The bootstrapper image with a given payload set: the product itself, and the variants tests need
 # (another runtime version, chosen payload sizes).
 function(quorlith_add_setup_image target)
-  cmake_parse_arguments(I "ANY_SIZE" "" "FILES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(I "" "" "FILES;DEPENDS" ${ARGN})
   add_executable(${target} WIN32 ${QUORLITH_MODULE_SOURCES} ${QUORLITH_IMAGE_ONLY_SOURCES})
   quorlith_image_flags(${target})
-  set(any "")
-  if(I_ANY_SIZE)
-    set(any ANY_SIZE)
-  endif()
-  quorlith_add_bundle(${target} FILES ${I_FILES} DEPENDS ${I_DEPENDS} ${any})
+  quorlith_add_bundle(${target} FILES ${I_FILES} DEPENDS ${I_DEPENDS} ${I_UNPARSED_ARGUMENTS})
 endfunction()

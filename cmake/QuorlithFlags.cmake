@@ -9,8 +9,6 @@ set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
-find_program(QUORLITH_PYTHON NAMES python3 REQUIRED)
-
 set(QUORLITH_SYSTEM_LIBRARIES kernel32 user32 gdi32 comctl32 shell32 advapi32 bcrypt)
 
 # Settings shared by the product image and by every test build of the product's modules.
@@ -43,6 +41,7 @@ function(quorlith_image_flags target)
       "-Wl,-Map,$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
       -Wl,--undefined=_load_config_used)
     # GNU ld does not fill the load-configuration entry of the header; point it at _load_config_used.
+    find_program(QUORLITH_PYTHON NAMES python3 REQUIRED)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_SOURCE_DIR}/cmake/set-load-config.py"
               "$<TARGET_FILE:${target}>" "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"

@@ -1,8 +1,4 @@
 # Sample stand-ins for the runtime packages, built with wixl from samples/runtime.
-find_program(QUORLITH_WIXL wixl)
-if(NOT QUORLITH_WIXL)
-  message(FATAL_ERROR "wixl (Debian package 'wixl') is needed to build the sample runtime packages")
-endif()
 
 set(QUORLITH_SAMPLE_RUNTIME_DIR "${CMAKE_CURRENT_LIST_DIR}/../samples/runtime")
 get_filename_component(QUORLITH_SAMPLE_RUNTIME_DIR "${QUORLITH_SAMPLE_RUNTIME_DIR}" ABSOLUTE)
@@ -11,6 +7,11 @@ get_filename_component(QUORLITH_SAMPLE_RUNTIME_DIR "${QUORLITH_SAMPLE_RUNTIME_DI
 # Adds <target>, which builds the four sample packages at <version> into <output dir>; <out var> gets
 # their paths in identifier order (101..104).
 function(quorlith_sample_runtime target outdir version outvar)
+  find_program(QUORLITH_WIXL wixl)
+  if(NOT QUORLITH_WIXL)
+    message(FATAL_ERROR "wixl (Debian package 'wixl') is needed to build the sample runtime packages; "
+                        "or give the payloads with -DQUORLITH_PAYLOAD_DIR")
+  endif()
   set(outputs "")
   foreach(name IN ITEMS dotnet-host dotnet-hostfxr dotnet-runtime windowsdesktop-runtime)
     set(msi "${outdir}/${name}.msi")

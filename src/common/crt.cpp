@@ -3,6 +3,10 @@
 // not turned back into calls to themselves.
 #include <stddef.h>
 
+#if defined(_MSC_VER)
+#pragma function(memset, memcpy)
+#endif
+
 extern "C" void* memset(void* dest, int value, size_t count)
 {
     unsigned char* d = static_cast<unsigned char*>(dest);

@@ -4,7 +4,13 @@
 // still call Reserved1) makes the static imports that are not known DLLs, bcrypt and comctl32, resolve from
 // System32 only, so a DLL planted next to the executable (a downloads folder) is never loaded. GNU ld does
 // not point the header at the symbol; the build does that after linking (cmake/set-load-config.py).
-extern "C" __attribute__((used, aligned(8))) const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = {
+#if defined(_MSC_VER)
+#define LOAD_CONFIG_STORAGE __declspec(align(8))
+#else
+#define LOAD_CONFIG_STORAGE __attribute__((used, aligned(8)))
+#endif
+
+extern "C" LOAD_CONFIG_STORAGE const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = {
     sizeof(IMAGE_LOAD_CONFIG_DIRECTORY64),
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     LOAD_LIBRARY_SEARCH_SYSTEM32,

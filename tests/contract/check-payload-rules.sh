@@ -45,14 +45,47 @@ truncate -s 268435457 "$scratch/p/dotnet-host.msi"
 check "a payload over 256 MiB fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b3' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
 check "the message names the oversized file" logged "Payload file is larger than 268435456 bytes (268435457): $scratch/p/dotnet-host.msi"
 
+# 256 MiB exactly is within the bound (the file keeps its package signature; the rest is sparse).
 truncate -s 268435456 "$scratch/p/dotnet-host.msi"
 check "a payload of exactly 256 MiB is accepted" configure "$scratch/b4"
-rm -rf "$scratch/b1" "$scratch/b2" "$scratch/b3" "$scratch/b4"
+
+fresh_payloads
+printf 'not a package' > "$scratch/p/windowsdesktop-runtime.msi"
+check "a runtime payload that is not an MSI fails" bash -c "! cmake -S '$source_dir' -B '$scratch/b6' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the file that is not an MSI" logged "Payload file is not a Windows Installer package (no compound-file signature): $scratch/p/windowsdesktop-runtime.msi"
+
+fresh_payloads
+cp "$scratch/p/dotnet-host.msi" "$scratch/p/Quorlith-Install.exe"
+check "an installer that is not an executable fails" bash -c "! cmake -S '$source_dir' -B '$scratch/b7' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the installer" logged "Payload file is not an x64 Windows executable: $scratch/p/Quorlith-Install.exe"
+# A 32-bit executable is refused as well: the machine field must be x86-64.
+fresh_payloads
+python3 - "$scratch/p/Quorlith-Install.exe" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = struct.unpack_from("<I", data, 0x3C)[0]
+struct.pack_into("<H", data, at + 4, 0x14C)
+open(sys.argv[1], "wb").write(data)
+PY
+check "a 32-bit installer fails" bash -c "! cmake -S '$source_dir' -B '$scratch/b8' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the 32-bit installer" logged "Payload file is not an x64 Windows executable: $scratch/p/Quorlith-Install.exe"
+rm -rf "$scratch"/b[1-4678]
 
 # A payload changed after configuring: the table is regenerated and the image relinked.
 fresh_payloads
 check "configure with a given payload folder" configure "$scratch/b5"
 check "build with a given payload folder" cmake --build "$scratch/b5" --target QuorlithSetup -j2 >"$scratch/log" 2>&1
+# The payload manifest beside the image names each payload with the digest the table holds.
+json="$scratch/b5/QuorlithSetup.payloads.json"
+index=0
+for name in "${names[@]}"; do
+  digest=$(sha256sum "$scratch/p/$name" | cut -c1-64)
+  size=$(stat -c %s "$scratch/p/$name")
+  entry="{ \"id\": $((101 + index)), \"file\": \"$name\", \"size\": $size, \"sha256\": \"$digest\" }"
+  check "payload manifest entry for $name" grep -qF "$entry" "$json"
+  check "digest table row for $name" grep -q "$(echo "$digest" | sed 's/../0x&,/g')" "$scratch/b5/src/QuorlithSetup.bundle/digests.cpp"
+  index=$((index + 1))
+done
 table="$scratch/b5/src/QuorlithSetup.bundle/digests.cpp"
 old_table=$(cat "$table" 2>/dev/null)
 old_image=$(sha256sum < "$scratch/b5/QuorlithSetup.exe")
