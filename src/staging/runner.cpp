@@ -16,12 +16,14 @@ static Status RunPlain(const WCHAR* path, const WCHAR* args)
         result = ERROR_OUTOFMEMORY;
         goto LExit;
     }
-    // Formed whole: a cut command line would start the child with a truncated path or argument. Past
-    // the platform's own limit CreateProcessW refuses it like any other start failure.
+    // Formed whole: a cut command line would start the child with a truncated path or argument. One past
+    // the platform's limit is refused here, as Windows refuses it, because some implementations of
+    // CreateProcessW (Wine's) start the child with the line cut short instead.
     if (!AppendText(commandLine, RUNNER_COMMAND_LINE_CHARS, L"\"") ||
         !AppendText(commandLine, RUNNER_COMMAND_LINE_CHARS, path) ||
         !AppendText(commandLine, RUNNER_COMMAND_LINE_CHARS, L"\" ") ||
-        !AppendText(commandLine, RUNNER_COMMAND_LINE_CHARS, args ? args : L""))
+        !AppendText(commandLine, RUNNER_COMMAND_LINE_CHARS, args ? args : L"") ||
+        lstrlenW(commandLine) >= PLATFORM_COMMAND_LINE_CHARS)
     {
         result = ERROR_FILENAME_EXCED_RANGE;
         goto LExit;

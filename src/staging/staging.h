@@ -9,6 +9,8 @@
 
 // Command-line buffer of the plain runner, in code units: twice a PathBuffer plus 10.
 #define RUNNER_COMMAND_LINE_CHARS (2 * PATH_BUFFER_CHARS + 10)
+// The longest command line the platform accepts, in code units with its terminator.
+#define PLATFORM_COMMAND_LINE_CHARS 32767
 // Argument buffers of the callers, in code units (65,736 bytes).
 #define ARGUMENT_BUFFER_CHARS 32868
 
