@@ -1,7 +1,9 @@
 // The runtime installation mode against the fault shim. The Windows, system and Program Files directories
 // are redirected to scratch trees and the host's registry value is faked, so nothing of the prefix is read
 // or changed: the test shares its prefix with others. msiexec is a stand-in (fake_msiexec.cpp) copied into
-// the scratch system directory; it records its command lines and answers with scripted codes.
+// the scratch system directory; it records its command lines and answers with scripted codes. It reads
+// the package out of the staging directory, whose access list admits only SYSTEM and Administrators:
+// Wine does not enforce it, and on Windows msiexec runs elevated anyway.
 //
 //   test_install <stand-in msiexec.exe>
 #include "wtest.h"

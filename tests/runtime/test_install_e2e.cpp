@@ -6,8 +6,10 @@
 //   test_install_e2e old <image carrying packages at 10.0.14>
 //       every package installs, but 10.0.14 is below the required patch level.
 //
-// Wine starts "runas" children without a consent prompt and does not enforce the machine-wide staging
-// directory's access list; both would matter only on Windows, where this mode already runs elevated.
+// On Windows this mode runs elevated behind a consent prompt; Wine has neither prompt nor elevation and
+// does not enforce the machine-wide staging directory's access list (SYSTEM and Administrators only).
+// That is why a test running as the plain user can start the mode, and why the stand-in can copy the
+// package out of that directory.
 #include "wtest.h"
 #include "pe.h"
 
