@@ -1,0 +1,304 @@
+// Window mode end to end on the real executable, followed from outside like a user would see it. Each case
+// runs in a prefix of its own:
+//   present  the sample runtime is installed first; the installer's exit codes and what the user sees
+//   missing  a payload altered after the build; then the elevated instance installs the runtime with
+//            Wine's real msiexec before the installer runs (Wine never shows the elevation prompt)
+//   cancel   close requests during the runtime installation and during the extraction of a 96 MiB
+//            installer
+// Arguments: <case> <setup image> <setup image with the big installer> <sample payload directory>.
+#include "wtest.h"
+#include "setup_driver.h"
+
+#include <shlobj.h>
+
+#define TEXT_PREPARING L"Preparing Quorlith\x2026"
+#define TEXT_RUNTIME L"Installing the required Microsoft runtime. Please approve the Windows prompt."
+#define TEXT_OPENING L"Opening the Quorlith installer\x2026"
+#define TEXT_CLOSING L"Finishing the current setup step before closing\x2026"
+
+static WCHAR g_setup[MAX_PATH * 2];
+static WCHAR g_bigSetup[MAX_PATH * 2];
+static WCHAR g_payloads[MAX_PATH * 2];
+
+static const WCHAR* const g_packages[] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
+                                          L"windowsdesktop-runtime.msi"};
+
+static void InstallSamplePackages(void)
+{
+    WCHAR line[MAX_PATH * 3];
+    for (const WCHAR* package : g_packages)
+    {
+        DWORD code = 0xdeadbeef;
+        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", g_payloads, package);
+        ok(wt_run(line, 60000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
+    }
+}
+
+// What the four sample packages leave behind: one marker file each and the host's registry value.
+static int InstalledPackageCount(void)
+{
+    static const WCHAR* const markers[] = {
+        L"dotnet\\dotnet.exe",
+        L"dotnet\\host\\fxr\\10.0.15\\hostfxr.dll",
+        L"dotnet\\shared\\Microsoft.NETCore.App\\10.0.15\\coreclr.dll",
+        L"dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15\\PresentationFramework.dll",
+    };
+    WCHAR programFiles[MAX_PATH];
+    WCHAR path[MAX_PATH * 2];
+    WCHAR version[32] = L"";
+    DWORD bytes = sizeof(version);
+    int count = 0;
+    SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, programFiles);
+    for (const WCHAR* marker : markers)
+    {
+        wsprintfW(path, L"%s\\%s", programFiles, marker);
+        if (wt_exists(path))
+        {
+            printf("  installed: %s\n", wt_u8(path));
+            ++count;
+        }
+    }
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost", L"Version",
+                     RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL, version, &bytes) == ERROR_SUCCESS)
+    {
+        printf("  registered host version: %s\n", wt_u8(version));
+    }
+    return lstrcmpW(version, L"10.0.15") == 0 ? count : 0;
+}
+
+static void RemoveReceipt(void)
+{
+    WCHAR path[MAX_PATH];
+    SampleReceiptPath(path);
+    DeleteFileW(path);
+}
+
+static BOOL ReceiptExists(void)
+{
+    WCHAR path[MAX_PATH];
+    SampleReceiptPath(path);
+    return wt_exists(path);
+}
+
+static void RunSetup(SetupRun* run, const WCHAR* image, const WCHAR* environment, const WCHAR* closeOn)
+{
+    static WCHAR line[MAX_PATH * 3];
+    wsprintfW(line, L"\"%s\"", image);
+    ZeroMemory(run, sizeof(*run));
+    run->commandLine = line;
+    run->extraEnv = environment;
+    run->closeOnLabel = closeOn;
+    run->timeoutMs = 60000;
+    RemoveReceipt();
+    DriveSetup(run);
+    printf("  run: exit %lu, %d labels, %d boxes, hidden %lu ms\n", run->exitCode, run->labelCount, run->boxCount,
+           run->hiddenForMs);
+}
+
+static BOOL LabelsAre(const SetupRun* run, const WCHAR* const* expected, int count)
+{
+    BOOL same = run->labelCount == count;
+    for (int i = 0; same && i < count; ++i)
+    {
+        same = lstrcmpW(run->labels[i], expected[i]) == 0;
+    }
+    if (!same)
+    {
+        for (int i = 0; i < run->labelCount; ++i)
+        {
+            printf("  label %d: %s\n", i, wt_u8(run->labels[i]));
+        }
+    }
+    return same;
+}
+
+static void CheckWindowPlacement(const SetupRun* run, const char* what)
+{
+    const int width = GetSystemMetrics(SM_CXSCREEN);
+    const int height = GetSystemMetrics(SM_CYSCREEN);
+    int x = 0;
+    int y = 0;
+    ExpectedWindowOrigin(width, height, &x, &y);
+    ok(run->wasVisible && run->windowRect.left == x && run->windowRect.top == y &&
+           run->windowRect.right - run->windowRect.left == 520 && run->windowRect.bottom - run->windowRect.top == 180,
+       "%s: window at (%ld, %ld) %ld x %ld, expected (%d, %d) 520 x 180 on %d x %d", what, run->windowRect.left,
+       run->windowRect.top, run->windowRect.right - run->windowRect.left,
+       run->windowRect.bottom - run->windowRect.top, x, y, width, height);
+    if (width == 1920 && height == 1080)
+    {
+        ok(x == 700 && y == 450, "%s: centred at (%d, %d) on 1920 x 1080", what, x, y);
+    }
+}
+
+static void CheckErrorBox(const SetupRun* run, const char* what, DWORD code)
+{
+    WCHAR expected[300];
+    wsprintfW(expected, L"Windows could not prepare Quorlith (error %lu). No developer tools are required. Please "
+                        L"report this error so we can fix setup.", code);
+    ok(run->boxCount == 1 && lstrcmpW(run->boxText, expected) == 0, "%s: %d boxes, text: %s", what, run->boxCount,
+       wt_u8(run->boxText));
+    ok(lstrcmpW(run->boxCaption, L"Quorlith Setup") == 0 && run->boxOwnedBySetupWindow,
+       "%s: caption %s, owned by the setup window %d", what, wt_u8(run->boxCaption), run->boxOwnedBySetupWindow);
+}
+
+// The installer ran from "<user temp>\" + "\Quorlith-Setup-" + 16 hex digits + "\Quorlith-Install.exe",
+// as its command line shows; the module path that the system reports has the doubled backslash folded.
+static void CheckInstallerPlace(void)
+{
+    WCHAR temp[MAX_PATH];
+    WCHAR module[MAX_PATH * 2] = L"";
+    WCHAR modulePath[MAX_PATH * 2] = L"";
+    WCHAR commandLine[MAX_PATH * 2] = L"";
+    WCHAR argc[8] = L"";
+    WCHAR directory[MAX_PATH * 2] = L"";
+    WCHAR expected[MAX_PATH * 2];
+    ReadReceiptValue(L"argv[0]", module, ARRAYSIZE(module));
+    ReadReceiptValue(L"modulePath", modulePath, ARRAYSIZE(modulePath));
+    ReadReceiptValue(L"commandLine", commandLine, ARRAYSIZE(commandLine));
+    ReadReceiptValue(L"argc", argc, ARRAYSIZE(argc));
+    ReadReceiptValue(L"currentDirectory", directory, ARRAYSIZE(directory));
+    GetTempPathW(MAX_PATH, temp);   // keeps its trailing backslash, hence two in a row
+    const int tempLength = lstrlenW(temp);
+    BOOL shaped = lstrlenW(module) == tempLength + 1 + 15 + 16 + 1 + 20 &&
+                  CompareStringOrdinal(module, tempLength, temp, tempLength, TRUE) == CSTR_EQUAL &&
+                  CompareStringOrdinal(module + tempLength, 16, L"\\Quorlith-Setup-", 16, FALSE) == CSTR_EQUAL &&
+                  lstrcmpW(module + tempLength + 32, L"\\Quorlith-Install.exe") == 0;
+    for (int i = 0; shaped && i < 16; ++i)
+    {
+        const WCHAR c = module[tempLength + 16 + i];
+        shaped = (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+    }
+    ok(shaped, "installer ran from %s", wt_u8(module));
+    const int moduleLength = lstrlenW(modulePath);
+    ok(moduleLength == lstrlenW(module) - 1 && lstrcmpiW(modulePath + moduleLength - 53, module + lstrlenW(module) - 53) == 0,
+       "installer module path %s", wt_u8(modulePath));
+    wsprintfW(expected, L"\"%s\" ", module);
+    ok(lstrcmpW(commandLine, expected) == 0 && lstrcmpW(argc, L"1") == 0,
+       "installer command line [%s], argc %s", wt_u8(commandLine), wt_u8(argc));
+    GetCurrentDirectoryW(ARRAYSIZE(expected), expected);
+    ok(lstrcmpiW(directory, expected) == 0, "installer current directory %s, expected %s", wt_u8(directory),
+       wt_u8(expected));
+}
+
+static void RuntimePresentFlows(void)
+{
+    static const WCHAR* const normal[] = {TEXT_PREPARING, TEXT_OPENING};
+    SetupRun run;
+    InstallSamplePackages();
+
+    // The installer waits 1.5 s, long enough to see the hidden window.
+    RunSetup(&run, g_setup, L"QUORLITH_SAMPLE_DELAY_MS=1500", NULL);
+    ok(run.ended && run.exitCode == 0, "installer 0: exit code %lu", run.exitCode);
+    ok(LabelsAre(&run, normal, 2), "installer 0: the label went from preparing to opening the installer");
+    CheckWindowPlacement(&run, "installer 0");
+    ok(run.installerSeenWhileHidden && !run.installerSeenWhileVisible,
+       "installer 0: window hidden while the installer ran (seen hidden %d, seen visible %d)",
+       run.installerSeenWhileHidden, run.installerSeenWhileVisible);
+    ok(run.boxCount == 0, "installer 0: %d boxes", run.boxCount);
+    ok(wt_count_staging_dirs() == 0, "installer 0: staging directories left: %d", wt_count_staging_dirs());
+    CheckInstallerPlace();
+
+    RunSetup(&run, g_setup, L"QUORLITH_SAMPLE_EXIT_CODE=1602", NULL);
+    ok(run.ended && run.exitCode == 0 && run.boxCount == 0 && ReceiptExists(),
+       "installer 1602: exit code %lu, %d boxes, ran %d", run.exitCode, run.boxCount, ReceiptExists());
+
+    static const DWORD failures[] = {1, 3010, 1603};
+    for (DWORD code : failures)
+    {
+        char what[32];
+        WCHAR environment[64];
+        sprintf(what, "installer %lu", code);
+        wsprintfW(environment, L"QUORLITH_SAMPLE_EXIT_CODE=%lu", code);
+        RunSetup(&run, g_setup, environment, NULL);
+        ok(run.ended && run.exitCode == 0, "%s: exit code %lu", what, run.exitCode);
+        CheckErrorBox(&run, what, code);
+        ok(!run.windowVisibleAtBox, "%s: the box is owned by the hidden window", what);
+        ok(wt_count_staging_dirs() == 0, "%s: staging directories left: %d", what, wt_count_staging_dirs());
+    }
+}
+
+static void RuntimeMissingFlows(void)
+{
+    static const WCHAR* const alteredLabels[] = {TEXT_PREPARING};
+    static const WCHAR* const normal[] = {TEXT_PREPARING, TEXT_RUNTIME, TEXT_OPENING};
+    WCHAR dir[MAX_PATH * 4];
+    WCHAR altered[MAX_PATH * 4];
+    SetupRun run;
+
+    // The installer payload altered after the build: 13 before the runtime is even looked for.
+    wt_make_temp_dir(L"ui-flow-altered", dir);
+    wsprintfW(altered, L"%s\\QuorlithSetup.exe", dir);
+    ok(CopyWithAlteredResource(g_setup, altered, 105), "altered copy of the setup image");
+    RunSetup(&run, altered, NULL, NULL);
+    ok(run.ended && run.exitCode == 0, "altered payload: exit code %lu", run.exitCode);
+    CheckErrorBox(&run, "altered payload", 13);
+    ok(LabelsAre(&run, alteredLabels, 1), "altered payload: no runtime step, no installer step");
+    ok(!ReceiptExists() && InstalledPackageCount() == 0 && wt_count_staging_dirs() == 0,
+       "altered payload: nothing launched, nothing written");
+    wt_remove_tree(dir);
+
+    RunSetup(&run, g_setup, NULL, NULL);
+    ok(run.ended && run.exitCode == 0 && run.boxCount == 0, "runtime missing: exit code %lu, %d boxes", run.exitCode,
+       run.boxCount);
+    ok(LabelsAre(&run, normal, 3), "runtime missing: preparing, runtime, installer");
+    ok(InstalledPackageCount() == 4, "runtime missing: the elevated instance installed the four packages");
+    ok(ReceiptExists(), "runtime missing: the installer ran afterwards");
+    ok(wt_count_staging_dirs() == 0, "runtime missing: staging directories left: %d", wt_count_staging_dirs());
+}
+
+static void CancelFlows(void)
+{
+    SetupRun run;
+
+    // Closed while the elevated instance installs: it runs to its end, then the worker stops at its first
+    // cancel point without a word.
+    RunSetup(&run, g_setup, NULL, TEXT_RUNTIME);
+    ok(run.closePosted, "close during runtime: request posted");
+    ok(run.ended && run.exitCode == 0 && run.boxCount == 0, "close during runtime: exit code %lu, %d boxes",
+       run.exitCode, run.boxCount);
+    ok(SawLabel(&run, TEXT_CLOSING) && !SawLabel(&run, TEXT_OPENING),
+       "close during runtime: closing text shown, installer text never shown");
+    ok(InstalledPackageCount() == 4, "close during runtime: the runtime installation ran to its end");
+    ok(!ReceiptExists() && wt_count_staging_dirs() == 0, "close during runtime: no installer, nothing left");
+
+    // Closed while the 96 MiB installer is extracted (the runtime is present by now): the extraction
+    // ends, the file and directory go, the installer never starts.
+    RunSetup(&run, g_bigSetup, NULL, TEXT_OPENING);
+    ok(run.closePosted, "close during extraction: request posted");
+    ok(run.ended && run.exitCode == 0 && run.boxCount == 0, "close during extraction: exit code %lu, %d boxes",
+       run.exitCode, run.boxCount);
+    ok(SawLabel(&run, TEXT_CLOSING) && !run.installerSeenWhileHidden && !run.installerSeenWhileVisible,
+       "close during extraction: closing text shown, installer never running");
+    ok(!ReceiptExists() && wt_count_staging_dirs() == 0, "close during extraction: no installer, nothing left (%d)",
+       wt_count_staging_dirs());
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 5)
+    {
+        printf("usage: %s present|missing|cancel <setup.exe> <big setup.exe> <payload dir>\n", argv[0]);
+        return 1;
+    }
+    lstrcpyW(g_setup, wt_winpath(argv[2]));
+    lstrcpyW(g_bigSetup, wt_winpath(argv[3]));
+    lstrcpyW(g_payloads, wt_winpath(argv[4]));
+    if (!GetSystemMetrics(SM_CXSCREEN))
+    {
+        skip("no display");
+        return wt_finish();
+    }
+    if (!lstrcmpA(argv[1], "present"))
+    {
+        RuntimePresentFlows();
+    }
+    else if (!lstrcmpA(argv[1], "missing"))
+    {
+        RuntimeMissingFlows();
+    }
+    else if (!lstrcmpA(argv[1], "cancel"))
+    {
+        CancelFlows();
+    }
+    return wt_finish();
+}
