@@ -1,0 +1,91 @@
+#include "sweep_machine.h"
+
+SweepMachine g_machine;
+
+void SweepMakeDirs(const WCHAR* path)
+{
+    WCHAR partial[MAX_PATH * 2];
+    for (int i = 3; path[i]; ++i)
+    {
+        if (path[i] == L'\\')
+        {
+            lstrcpynW(partial, path, i + 1);
+            CreateDirectoryW(partial, NULL);
+        }
+    }
+    CreateDirectoryW(path, NULL);
+}
+
+BOOL SweepMachineCreate(const WCHAR* tag, const char* standInMsiexec)
+{
+    SweepMachine* m = &g_machine;
+    if (!wt_make_temp_dir(tag, m->root))
+    {
+        ok(0, "no scratch directory for %s", wt_u8(tag));
+        return FALSE;
+    }
+    wsprintfW(m->windows, L"%s\\windows", m->root);
+    wsprintfW(m->windowsTemp, L"%s\\Temp", m->windows);
+    wsprintfW(m->userTempDir, L"%s\\user temp", m->root);
+    wsprintfW(m->userTemp, L"%s\\", m->userTempDir);
+    // A space in the system directory's name shows that the msiexec path stays quoted.
+    wsprintfW(m->system, L"%s\\system 32", m->root);
+    wsprintfW(m->msiexec, L"%s\\msiexec.exe", m->system);
+    wsprintfW(m->programFiles, L"%s\\Program Files", m->root);
+    SweepMakeDirs(m->windowsTemp);
+    SweepMakeDirs(m->userTempDir);
+    SweepMakeDirs(m->system);
+    SweepMakeDirs(m->programFiles);
+    if (standInMsiexec && !CopyFileW(wt_winpath(standInMsiexec), m->msiexec, FALSE))
+    {
+        ok(0, "cannot copy the stand-in msiexec %s: %lu", standInMsiexec, GetLastError());
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void SweepMachineDestroy(void)
+{
+    ShimReset();
+    wt_remove_tree(g_machine.root);
+}
+
+void SweepShimMachine(void)
+{
+    ShimReset();
+    ShimSetWindowsDirectory(g_machine.windows);
+    ShimSetTempPath(g_machine.userTemp);
+    ShimSetSystemDirectory(g_machine.system);
+    ShimSetProgramFiles(g_machine.programFiles);
+    ShimSetRegistryValue(SHIM_NO_KEY, NULL, 0);
+}
+
+void SweepPlantRuntime(void)
+{
+    static const WCHAR* const markers[] = {
+        L"dotnet\\host\\fxr\\10.0.20\\hostfxr.dll",
+        L"dotnet\\shared\\Microsoft.NETCore.App\\10.0.20\\coreclr.dll",
+        L"dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.20\\PresentationFramework.dll",
+    };
+    WCHAR path[MAX_PATH * 2];
+    for (size_t i = 0; i < ARRAYSIZE(markers); ++i)
+    {
+        wsprintfW(path, L"%s\\%s", g_machine.programFiles, markers[i]);
+        *wcsrchr(path, L'\\') = 0;
+        SweepMakeDirs(path);
+        wsprintfW(path, L"%s\\%s", g_machine.programFiles, markers[i]);
+        wt_write_file(path, "x", 1);
+    }
+}
+
+void SweepRemoveRuntime(void)
+{
+    WCHAR path[MAX_PATH * 2];
+    wsprintfW(path, L"%s\\dotnet", g_machine.programFiles);
+    wt_remove_tree(path);
+}
+
+int SweepLeftovers(void)
+{
+    return wt_count_entries(g_machine.windowsTemp, L"") + wt_count_entries(g_machine.userTempDir, L"");
+}
