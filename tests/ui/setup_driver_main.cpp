@@ -1,5 +1,5 @@
 // quorlith-ui-driver [--close-on-runtime | --close-on-opening | --close-when-shown | --stop-when-shown]
-//                    [--class <window class>] [--timeout <s>] <setup.exe> [arguments...]
+//                    [--class <window class>] [--wait <ms>] [--timeout <s>] <setup.exe> [arguments...]
 //
 // Starts the bootstrapper and prints what a user would see, one line per observation: each status text,
 // the window's position, when it is hidden, any error box (which it answers with OK) and the full exit
@@ -49,6 +49,11 @@ int wmain(int argc, WCHAR** argv)
         {
             run.windowClass = argv[++at];
         }
+        else if (lstrcmpW(argv[at], L"--wait") == 0 && at + 1 < argc)
+        {
+            // Gives a fresh virtual desktop time to paint before the window to be watched appears.
+            Sleep(static_cast<DWORD>(_wtoi(argv[++at])));
+        }
         else if (lstrcmpW(argv[at], L"--timeout") == 0 && at + 1 < argc)
         {
             run.timeoutMs = static_cast<DWORD>(_wtoi(argv[++at])) * 1000;
@@ -61,7 +66,8 @@ int wmain(int argc, WCHAR** argv)
     if (at >= argc)
     {
         printf("usage: quorlith-ui-driver [--close-on-runtime | --close-on-opening | --close-when-shown |\n"
-               "                          --stop-when-shown] [--class name] [--timeout s] setup.exe [args...]\n");
+               "                          --stop-when-shown] [--class name] [--wait ms] [--timeout s]\n"
+               "                          setup.exe [args...]\n");
         return 2;
     }
     for (; at < argc; ++at)
