@@ -55,6 +55,15 @@ static HWND FindProcessWindow(DWORD processId, const WCHAR* className)
     return query.found;
 }
 
+static double ElapsedMs(const LARGE_INTEGER* since)
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - since->QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 static BOOL IsInstallerRunning(DWORD parentId)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -164,10 +173,12 @@ BOOL DriveSetup(SetupRun* run)
     HWND lastBox = NULL;
     DWORD hiddenAt = 0;
     DWORD lastSnapshot = 0;
+    LARGE_INTEGER startCounter;
     const DWORD timeout = run->timeoutMs ? run->timeoutMs : 60000;
 
     lstrcpynW(line, run->commandLine, 65536);
     g_startTick = GetTickCount();
+    QueryPerformanceCounter(&startCounter);
     startup.cb = sizeof(startup);
     run->started = CreateProcessW(NULL, line, NULL, NULL, FALSE, environment ? CREATE_UNICODE_ENVIRONMENT : 0,
                                   environment, NULL, &startup, &process);
@@ -201,7 +212,7 @@ BOOL DriveSetup(SetupRun* run)
             if (visible && !run->wasVisible)
             {
                 run->wasVisible = TRUE;
-                run->shownAfterMs = GetTickCount() - g_startTick;
+                run->shownAfterMs = ElapsedMs(&startCounter);
                 GetWindowRect(window, &run->windowRect);
                 if (run->verbose)
                 {

@@ -34,7 +34,7 @@ struct SetupRun
     DWORD exitCode;             // full 32 bits
     BOOL windowFound;
     RECT windowRect;            // outer rectangle when it was first seen visible
-    DWORD shownAfterMs;         // from just before the process was created until the window was seen visible
+    double shownAfterMs;        // from just before the process was created until the window was seen visible
     BOOL wasVisible;
     BOOL hiddenWhileRunning;    // visible first, then hidden while the process still ran (a destroyed
                                 // window looks the same under Wine until its process has ended)
