@@ -48,10 +48,12 @@ cleanup() {
   fi
   rm -rf "$scratch" "$max_build"
   rm -f "$report_build/report_large.exe" "$report_build/report_large.map"
-  find "$report_build" -name '*.res' -size +100M -delete 2>/dev/null || true
+  # The large image's resource object, and the archive the MinGW link rule packs all objects into first.
+  find "$report_build" -type f -size +100M -delete 2>/dev/null || true
 }
 trap cleanup EXIT
 
+phase() { echo "== $* ($(($(date +%s) - started)) s)"; }
 winpath() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
 mib() { echo "scale=2; $1 / 1048576" | bc -l; }
 # random <file> <bytes> [header hex]: random content after an optional fixed header
@@ -66,7 +68,7 @@ started=$(date +%s)
 rm -rf "$scratch" "$max_build"
 mkdir -p "$scratch/stub" "$scratch/small" "$scratch/max" "$logs"
 
-echo "== Payloads"
+phase "Payloads"
 for id in 101 102 103 104 105; do
   printf '%x' $((id - 100)) > "$scratch/stub/payload-$id.bin"
 done
@@ -92,7 +94,7 @@ large_files=$(list "$scratch/max/${names[0]}" "$scratch/max/${names[1]}" "$scrat
 large_bytes=$((4 * max_size + 4096))
 small_bytes=$((4 * 262144 + 4096))
 
-echo "== Images and driver ($report_build)"
+phase "Images and driver in $report_build"
 cmake -S "$source_dir/bench/report" -B "$report_build" -DQUORLITH_STUB_FILES="$stub_files" \
   -DQUORLITH_SMALL_FILES="$small_files" -DQUORLITH_LARGE_FILES="$large_files" >/dev/null
 cmake --build "$report_build" -j2 --target bench_report report_stub report_small report_large >/dev/null
@@ -101,13 +103,13 @@ cmake --build "$report_build" -j2 --target bench_report report_stub report_small
 stub_size=$(stat -c %s "$report_build/report_stub.exe")
 stub_code=$((stub_size - 5))
 
-echo "== Wine prefix"
+phase "Wine prefix"
 "$source_dir/tests/harness/make-prefix" "$WINEPREFIX" "$WINEPREFIX" >/dev/null
 driver="$report_build/bench_report.exe"
 report_json="$(winpath "$scratch/report.json")"
 
 # 2. "--verify-bundle" against the bare hash.
-echo "== --verify-bundle over $(mib $large_bytes) MiB against a bare SHA-256, best of $rounds"
+phase "--verify-bundle over 4 x 256 MiB + 4 KiB against a bare SHA-256, best of $rounds"
 compare=$(wine "$driver" compare "$rounds" "$(winpath "$report_build/report_large.exe")" "$report_json" | tr -d '\r')
 echo "$compare"
 verify_s=$(sed -n 's/^verify_seconds=//p' <<<"$compare")
@@ -117,7 +119,7 @@ grep -q '^{"passed":true,"bundleVerified":true,' "$scratch/report.json" || {
 ratio=$(echo "$verify_s / $hash_s" | bc -l)
 
 # 3. Private bytes of "--verify-bundle", 1 MiB and 1 GiB bundles.
-echo "== Private bytes of --verify-bundle"
+phase "Private bytes of --verify-bundle"
 small_mem=$(wine "$driver" memory "$(winpath "$report_build/report_small.exe")" "$report_json" | tr -d '\r')
 large_mem=$(wine "$driver" memory "$(winpath "$report_build/report_large.exe")" "$report_json" | tr -d '\r')
 echo "1 MiB bundle: $(tr '\n' ' ' <<<"$small_mem")"
@@ -130,7 +132,7 @@ wineserver -k >/dev/null 2>&1 || true
 # 4. Configure and build of the product with 5 x 256 MiB. /usr/bin/time gives the wall time and the peak
 # of the largest single process; a sampler of the process tree adds the peak of the whole build (two jobs
 # run at once) and how long each tool ran.
-echo "== Configure and build of the product with 5 x 256 MiB"
+phase "Configure and build of the product with 5 x 256 MiB"
 samples="$logs/max-samples.txt"
 (
   exec /usr/bin/time -v -o "$logs/max-time.txt" bash -c '
