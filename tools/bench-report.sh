@@ -56,7 +56,7 @@ trap cleanup EXIT
 phase() { echo "== $* ($(($(date +%s) - started)) s)"; }
 winpath() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
 mib() { echo "scale=2; $1 / 1048576" | bc -l; }
-# random <file> <bytes> [header hex]: random content after an optional fixed header
+# random_file <file> <bytes> [header]: random content after an optional fixed header (printf %b escapes)
 random_file() {
   local file="$1" size="$2" header="${3:-}"
   : > "$file"
@@ -91,8 +91,6 @@ stub_files=$(list "$scratch"/stub/payload-10{1,2,3,4,5}.bin)
 small_files=$(list "$scratch"/small/payload-10{1,2,3,4,5}.bin)
 large_files=$(list "$scratch/max/${names[0]}" "$scratch/max/${names[1]}" "$scratch/max/${names[2]}" \
                    "$scratch/max/${names[3]}" "$scratch/small/payload-105.bin")
-large_bytes=$((4 * max_size + 4096))
-small_bytes=$((4 * 262144 + 4096))
 
 phase "Images and driver in $report_build"
 cmake -S "$source_dir/bench/report" -B "$report_build" -DQUORLITH_STUB_FILES="$stub_files" \
