@@ -89,3 +89,11 @@ int SweepLeftovers(void)
 {
     return wt_count_entries(g_machine.windowsTemp, L"") + wt_count_entries(g_machine.userTempDir, L"");
 }
+
+void SweepClearTemp(void)
+{
+    wt_remove_tree(g_machine.windowsTemp);
+    wt_remove_tree(g_machine.userTempDir);
+    CreateDirectoryW(g_machine.windowsTemp, NULL);
+    CreateDirectoryW(g_machine.userTempDir, NULL);
+}

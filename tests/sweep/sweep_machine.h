@@ -40,3 +40,5 @@ void SweepMakeDirs(const WCHAR* path);
 // Entries left in the two temporary directories of the scratch machine (all kinds, not only staging
 // directories: an extracted file left beside them counts as well).
 int SweepLeftovers(void);
+// Empties both temporary directories, so one case's leftovers do not count against the next.
+void SweepClearTemp(void);

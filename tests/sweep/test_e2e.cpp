@@ -402,8 +402,9 @@ static void TestCheckParameters(void)
         ReadReceiptValue(L"argv[2]", received, ARRAYSIZE(received));
         ThroughUtf8(p->parameter, expected, ARRAYSIZE(expected));
         ok(code == p->exitCode, "%s: exit code %lu, expected %lu", p->what, code, p->exitCode);
-        ok(!lstrcmpW(count, L"3") && !lstrcmpW(received, expected), "%s: installer got argc %s, [%.100s] (%d characters)",
-           p->what, wt_u8(count), wt_u8(received), lstrlenW(received));
+        ok(!lstrcmpW(count, L"3") && !lstrcmpW(received, expected),
+           "%s: installer got argc %s, [%.100s] (%d characters)", p->what, wt_u8(count), wt_u8(received),
+           lstrlenW(received));
         ok(wt_count_staging_dirs() == 0, "%s: %d staging directories left", p->what, wt_count_staging_dirs());
     }
     DeleteFileW(oddExisting);

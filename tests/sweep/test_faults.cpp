@@ -264,6 +264,7 @@ static void Torture(const Operation* op)
         }
         ok(SweepLeftovers() == 0, "%s: allocation %d: %d entries left in the temporary directories", op->name, nth,
            SweepLeftovers());
+        SweepClearTemp();
         ok(wt_handle_count() == handles, "%s: allocation %d: handles %lu -> %lu", op->name, nth, handles,
            wt_handle_count());
         if (!reached)
@@ -337,8 +338,8 @@ static void TestConcurrentStaging(void)
             WaitForMultipleObjects(2, handlesOf, TRUE, 30000);
             for (int i = 0; i < 2; ++i)
             {
-                ok(threads[i].created, "variant %u round %d thread %d: creation failed at [%s]", static_cast<unsigned>(v),
-                   round, i, wt_u8(threads[i].out));
+                ok(threads[i].created, "variant %u round %d thread %d: creation failed at [%s]",
+                   static_cast<unsigned>(v), round, i, wt_u8(threads[i].out));
                 ok(IsStagingName(threads[i].out) && wt_is_dir(threads[i].out), "thread %d: [%s]", i,
                    wt_u8(threads[i].out));
             }
