@@ -21,7 +21,7 @@ function(quorlith_module_flags target)
       -Os -Wall -Wextra -Werror=frame-larger-than=4096
       -fno-exceptions -fno-rtti -fno-stack-protector -fno-threadsafe-statics
       -fno-asynchronous-unwind-tables -fno-unwind-tables
-      -ffunction-sections -fno-tree-loop-distribute-patterns)
+      -fno-tree-loop-distribute-patterns -fno-ident -mcmodel=small)
   elseif(MSVC)
     target_compile_options(${target} PRIVATE /O1 /W4 /GS- /GR- /EHs-c- /Gy /Gw /Zc:threadSafeInit-)
   endif()
