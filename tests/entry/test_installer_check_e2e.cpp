@@ -30,19 +30,6 @@ static BOOL ReceiptExists(void)
     return wt_exists(path);
 }
 
-static void InstallSamplePackages(void)
-{
-    static const WCHAR* const packages[] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
-                                            L"windowsdesktop-runtime.msi"};
-    WCHAR line[MAX_PATH * 3];
-    for (const WCHAR* package : packages)
-    {
-        DWORD code = 0xdeadbeef;
-        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", g_payloads, package);
-        ok(wt_run(line, 60000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
-    }
-}
-
 // A parameter for the command line of the bootstrapper itself, escaped so that it reads back unchanged.
 static void Quote(WCHAR* out, const WCHAR* text)
 {
@@ -86,7 +73,7 @@ int main(int argc, char** argv)
     ok(RunCheck(g_setup, L"\"C:\\windows\"", NULL, &code) && code == 1, "runtime absent: exit code %lu", code);
     ok(wt_count_staging_dirs() == 0 && !ReceiptExists(), "runtime absent: no staging directory, installer not run");
 
-    InstallSamplePackages();
+    wt_install_sample_runtime(g_payloads);
 
     // The installer's exit code, passed on whole (3010 would arrive as 194 through wine's own status).
     ok(RunCheck(g_setup, L"\"C:\\windows\"", NULL, &code) && code == 0, "existing path: exit code %lu", code);

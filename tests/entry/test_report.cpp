@@ -1,40 +1,16 @@
 // The bundle report against a test bundle, with detection pointed at scratch trees and faults injected.
 #include "wtest.h"
+#include "report_texts.h"
 #include "shim.h"
 #include "entry/modes.h"
 
 #include <string.h>
 
-static const char g_present[] =
-    "{\"passed\":true,\"bundleVerified\":true,\"runtimeDetected\":true,\"offlineRuntimeInstallers\":4,"
-    "\"projectFilesRequired\":false,\"sdkRequired\":false,\"powershellRequired\":false,\"installed\":false}";
-static const char g_absent[] =
-    "{\"passed\":true,\"bundleVerified\":true,\"runtimeDetected\":false,\"offlineRuntimeInstallers\":4,"
-    "\"projectFilesRequired\":false,\"sdkRequired\":false,\"powershellRequired\":false,\"installed\":false}";
 static const char g_sentinel[] = "sentinel: an earlier report that must survive";
 
 static WCHAR g_scratch[MAX_PATH * 2];
 static WCHAR g_withRuntime[MAX_PATH * 2];
 static WCHAR g_withoutRuntime[MAX_PATH * 2];
-
-static void MakeRuntimeTree(const WCHAR* root)
-{
-    static const WCHAR* const parts[] = {L"\\dotnet", L"\\dotnet\\shared", L"\\dotnet\\shared\\Microsoft.NETCore.App",
-                                         L"\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15",
-                                         L"\\dotnet\\shared\\Microsoft.WindowsDesktop.App",
-                                         L"\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15"};
-    WCHAR path[MAX_PATH * 2];
-    CreateDirectoryW(root, NULL);
-    for (size_t i = 0; i < ARRAYSIZE(parts); ++i)
-    {
-        wsprintfW(path, L"%s%s", root, parts[i]);
-        CreateDirectoryW(path, NULL);
-    }
-    wsprintfW(path, L"%s%s\\coreclr.dll", root, parts[3]);
-    wt_write_file(path, "x", 1);
-    wsprintfW(path, L"%s%s\\PresentationFramework.dll", root, parts[5]);
-    wt_write_file(path, "x", 1);
-}
 
 // Reads the file at path and compares it with expected (NULL: the file must not exist).
 static void CheckFile(const char* what, const WCHAR* path, const char* expected)
@@ -61,7 +37,7 @@ static void TestTexts(void)
     ShimReset();
     ShimSetProgramFiles(g_withoutRuntime);
     ok(WriteBundleReport(report), "report without runtime not written");
-    CheckFile("runtime absent", report, g_absent);
+    CheckFile("runtime absent", report, wt_report_absent);
 
     // A longer earlier report is truncated, not appended to or left with a tail.
     ShimReset();
@@ -70,7 +46,7 @@ static void TestTexts(void)
                           "45678901234567890123456789012345678901234567890123456789012345678901234567890123456789012345"
                           "678901234567890123456789", 220);
     ok(WriteBundleReport(report), "report with runtime not written");
-    CheckFile("runtime present, replacing a longer file", report, g_present);
+    CheckFile("runtime present, replacing a longer file", report, wt_report_present);
     ok(ShimCalls(SHIM_WriteFile) == 1, "written in %ld calls", ShimCalls(SHIM_WriteFile));
 }
 
@@ -119,7 +95,7 @@ static void TestFailures(void)
         {
             DWORD size = 0;
             BYTE* data = wt_read_file(report, &size);
-            ok(data && size < sizeof(g_present) - 1, "%s: %lu bytes on disk", faults[i].what, size);
+            ok(data && size < sizeof(wt_report_present) - 1, "%s: %lu bytes on disk", faults[i].what, size);
             wt_free(data);
         }
         // Verification failing must not even open the report path.
@@ -146,7 +122,7 @@ int main(void)
     }
     wsprintfW(g_withRuntime, L"%s\\with", g_scratch);
     wsprintfW(g_withoutRuntime, L"%s\\without", g_scratch);
-    MakeRuntimeTree(g_withRuntime);
+    wt_make_runtime_tree(g_withRuntime);
     CreateDirectoryW(g_withoutRuntime, NULL);
     TestTexts();
     TestFailures();

@@ -1,15 +1,10 @@
 // "--verify-bundle" on the real executable and on altered copies of it, in a prefix of its own.
 #include "wtest.h"
 #include "pe.h"
+#include "report_texts.h"
 
 #include <string.h>
 
-static const char g_present[] =
-    "{\"passed\":true,\"bundleVerified\":true,\"runtimeDetected\":true,\"offlineRuntimeInstallers\":4,"
-    "\"projectFilesRequired\":false,\"sdkRequired\":false,\"powershellRequired\":false,\"installed\":false}";
-static const char g_absent[] =
-    "{\"passed\":true,\"bundleVerified\":true,\"runtimeDetected\":false,\"offlineRuntimeInstallers\":4,"
-    "\"projectFilesRequired\":false,\"sdkRequired\":false,\"powershellRequired\":false,\"installed\":false}";
 
 static WCHAR g_scratch[MAX_PATH * 2];
 
@@ -139,23 +134,6 @@ static void TestAlteredCopies(const WCHAR* exe)
     }
 }
 
-static void InstallSamplePackages(const char* payloadDir)
-{
-    static const char* const packages[] = {"dotnet-host.msi", "dotnet-hostfxr.msi", "dotnet-runtime.msi",
-                                            "windowsdesktop-runtime.msi"};
-    WCHAR system[MAX_PATH];
-    GetSystemDirectoryW(system, MAX_PATH);
-    for (size_t i = 0; i < ARRAYSIZE(packages); ++i)
-    {
-        char path[MAX_PATH * 2];
-        WCHAR commandLine[MAX_PATH * 4];
-        DWORD exitCode = 0xDEADBEEF;
-        wsprintfA(path, "%s/%s", payloadDir, packages[i]);
-        wsprintfW(commandLine, L"\"%s\\msiexec.exe\" /i \"%s\" /qn /norestart", system, wt_winpath(path));
-        ok(wt_run(commandLine, 120000, &exitCode) && exitCode == 0, "msiexec %s: %lu", packages[i], exitCode);
-    }
-}
-
 int main(int argc, char** argv)
 {
     if (argc < 3)
@@ -172,11 +150,11 @@ int main(int argc, char** argv)
     wsprintfW(exe, L"%s\\QuorlithSetup.exe", g_scratch);
     ok(CopyFileW(wt_winpath(argv[1]), exe, FALSE), "cannot copy the executable");
 
-    TestReportTexts(exe, g_absent, "clean prefix");
+    TestReportTexts(exe, wt_report_absent, "clean prefix");
     TestUnwritablePaths(exe);
     TestAlteredCopies(exe);
-    InstallSamplePackages(argv[2]);
-    TestReportTexts(exe, g_present, "sample runtime installed");
+    wt_install_sample_runtime(wt_winpath(argv[2]));
+    TestReportTexts(exe, wt_report_present, "sample runtime installed");
     ok(wt_count_staging_dirs() == 0, "a staging directory was left");
 
     wt_remove_tree(g_scratch);

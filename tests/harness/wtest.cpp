@@ -2,10 +2,22 @@
 
 #include <bcrypt.h>
 #include <stdarg.h>
+#include <wchar.h>
 
 static int g_passed;
 static int g_failed;
 static int g_skipped;
+
+// One line "file:line: <what>: message", flushed at once: a test killed at its time-out still shows what
+// went wrong before.
+static void Report(const char* file, int line, const char* what, const char* format, va_list args)
+{
+    const char* base = strrchr(file, '/');
+    printf("%s:%d: %s: ", base ? base + 1 : file, line, what);
+    vprintf(format, args);
+    printf("\n");
+    fflush(stdout);
+}
 
 void wt_ok(int condition, const char* file, int line, const char* format, ...)
 {
@@ -15,27 +27,19 @@ void wt_ok(int condition, const char* file, int line, const char* format, ...)
         return;
     }
     ++g_failed;
-    const char* base = strrchr(file, '/');
-    printf("%s:%d: Test failed: ", base ? base + 1 : file, line);
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    Report(file, line, "Test failed", format, args);
     va_end(args);
-    printf("\n");
-    fflush(stdout);
 }
 
 void wt_skip(const char* file, int line, const char* format, ...)
 {
     ++g_skipped;
-    const char* base = strrchr(file, '/');
-    printf("%s:%d: Tests skipped: ", base ? base + 1 : file, line);
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    Report(file, line, "Tests skipped", format, args);
     va_end(args);
-    printf("\n");
-    fflush(stdout);
 }
 
 int wt_failures(void)
@@ -145,6 +149,20 @@ void wt_remove_tree(const WCHAR* path)
     RemoveDirectoryW(path);
 }
 
+void wt_make_dirs(const WCHAR* path)
+{
+    WCHAR partial[MAX_PATH * 2];
+    for (int i = 3; path[i]; ++i)
+    {
+        if (path[i] == L'\\')
+        {
+            lstrcpynW(partial, path, i + 1);
+            CreateDirectoryW(partial, NULL);
+        }
+    }
+    CreateDirectoryW(path, NULL);
+}
+
 BOOL wt_write_file(const WCHAR* path, const void* data, DWORD size)
 {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -240,6 +258,46 @@ BOOL wt_sha256(const void* data, DWORD size, BYTE digest[32])
         BCryptCloseAlgorithmProvider(provider, 0);
     }
     return done;
+}
+
+BOOL wt_plant_file(const WCHAR* path)
+{
+    WCHAR parent[MAX_PATH * 2];
+    lstrcpynW(parent, path, ARRAYSIZE(parent));
+    WCHAR* last = wcsrchr(parent, L'\\');
+    if (last)
+    {
+        *last = 0;
+        wt_make_dirs(parent);
+    }
+    return wt_write_file(path, "x", 1);
+}
+
+int wt_read_lines(const WCHAR* path, WCHAR lines[][1024], int capacity)
+{
+    DWORD size = 0;
+    WCHAR* text = reinterpret_cast<WCHAR*>(wt_read_file(path, &size));
+    int count = 0;
+    if (!text)
+    {
+        return 0;
+    }
+    WCHAR* start = text;
+    for (DWORD i = 0; i < size / sizeof(WCHAR); ++i)
+    {
+        if (text[i] == L'\n')
+        {
+            text[i] = 0;
+            if (count < capacity)
+            {
+                lstrcpynW(lines[count], start, 1024);
+            }
+            ++count;
+            start = text + i + 1;
+        }
+    }
+    wt_free(text);
+    return count;
 }
 
 BOOL wt_run_ex(const WCHAR* commandLine, const WCHAR* currentDir, const WCHAR* extraEnv, DWORD timeoutMs,
@@ -368,4 +426,27 @@ int wt_count_staging_dirs(void)
     int count = wt_count_entries(dir, L"Quorlith-Setup-");
     wt_windows_temp(dir);
     return count + wt_count_entries(dir, L"Quorlith-Setup-");
+}
+
+const WCHAR* const wt_runtime_packages[4] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
+                                             L"windowsdesktop-runtime.msi"};
+
+void wt_make_runtime_tree(const WCHAR* root)
+{
+    WCHAR path[MAX_PATH * 2];
+    wsprintfW(path, L"%s\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15\\coreclr.dll", root);
+    wt_plant_file(path);
+    wsprintfW(path, L"%s\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15\\PresentationFramework.dll", root);
+    wt_plant_file(path);
+}
+
+void wt_install_sample_runtime(const WCHAR* payloadDir)
+{
+    WCHAR line[MAX_PATH * 3];
+    for (const WCHAR* package : wt_runtime_packages)
+    {
+        DWORD code = 0xDEADBEEF;
+        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", payloadDir, package);
+        ok(wt_run(line, 120000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
+    }
 }

@@ -25,6 +25,9 @@ const char* wt_u8(const WCHAR* text);
 BOOL wt_make_temp_dir(const WCHAR* tag, WCHAR* out /* MAX_PATH*4 */);
 // Deletes a directory tree (read-only attributes are cleared first). Missing is fine.
 void wt_remove_tree(const WCHAR* path);
+// Creates every missing directory of path, a full path with a drive ("C:\" itself is taken as given).
+// Failures are not reported: a test that needs the tree finds out when it uses it.
+void wt_make_dirs(const WCHAR* path);
 
 // --- Files -------------------------------------------------------------------------------------------
 BOOL wt_write_file(const WCHAR* path, const void* data, DWORD size);
@@ -36,6 +39,13 @@ BOOL wt_is_dir(const WCHAR* path);
 // Entries of dir whose names start with prefix ("" counts all but . and ..).
 int wt_count_entries(const WCHAR* dir, const WCHAR* prefix);
 BOOL wt_sha256(const void* data, DWORD size, BYTE digest[32]);
+// A one-byte file at path, with the directories above it made first: the marker files that stand for an
+// installed component, where only their presence counts.
+BOOL wt_plant_file(const WCHAR* path);
+// Splits a UTF-16 text file (as the stand-in msiexec writes its log) at '\n' into lines; a last line
+// without its '\n' is not counted. Copies at most capacity lines and
+// returns how many there are (0 for a missing file).
+int wt_read_lines(const WCHAR* path, WCHAR lines[][1024], int capacity);
 
 // --- Processes ---------------------------------------------------------------------------------------
 // Runs command line (full, including the program), waits up to timeoutMs, returns TRUE when it ended and
@@ -52,3 +62,14 @@ void wt_user_temp(WCHAR* out /* MAX_PATH */);      // GetTempPathW without the t
 void wt_windows_temp(WCHAR* out /* MAX_PATH */);   // <Windows>\Temp
 // Counts "Quorlith-Setup-" entries in both temporary directories; 0 means nothing was left behind.
 int wt_count_staging_dirs(void);
+
+// --- The sample runtime -------------------------------------------------------------------------------
+// The four sample runtime packages, in the order the product installs them: host, host resolver, core
+// runtime, desktop runtime.
+extern const WCHAR* const wt_runtime_packages[4];
+// The core and the desktop runtime at 10.0.15 below root\dotnet\shared, as detection finds them: a marker
+// file in a versioned directory of each family. Tests point Program Files at root to have a runtime.
+void wt_make_runtime_tree(const WCHAR* root);
+// Installs the four sample packages from payloadDir (a Windows path) with the prefix's own msiexec, for
+// the tests that need the runtime really installed; each install is checked to exit with 0.
+void wt_install_sample_runtime(const WCHAR* payloadDir);

@@ -53,20 +53,6 @@ static const Case g_cases[] = {
     {"long run of digits", {{L"10.0.0000000000000000000000000000015", WITH_MARKER}}, {{L"10.0.15", WITH_MARKER}}, TRUE},
 };
 
-static void MakeDirs(const WCHAR* path)
-{
-    WCHAR partial[MAX_PATH * 2];
-    for (int i = 0; path[i]; ++i)
-    {
-        if (path[i] == L'\\' && i > 2)
-        {
-            lstrcpynW(partial, path, i + 1);
-            CreateDirectoryW(partial, NULL);
-        }
-    }
-    CreateDirectoryW(path, NULL);
-}
-
 static void MakeFamily(const WCHAR* shared, const WCHAR* family, const WCHAR* marker, const Entry* entries)
 {
     WCHAR path[MAX_PATH * 2];
@@ -76,12 +62,12 @@ static void MakeFamily(const WCHAR* shared, const WCHAR* family, const WCHAR* ma
         if (entries[i].kind == PLAIN_FILE)
         {
             wsprintfW(path, L"%s\\%s", shared, family);
-            MakeDirs(path);
+            wt_make_dirs(path);
             wsprintfW(path, L"%s\\%s\\%s", shared, family, entries[i].name);
             wt_write_file(path, "x", 1);
             continue;
         }
-        MakeDirs(path);
+        wt_make_dirs(path);
         lstrcatW(path, L"\\");
         lstrcatW(path, marker);
         if (entries[i].kind == WITH_MARKER)
@@ -104,7 +90,7 @@ static void TestCases(const WCHAR* scratch)
         const Case* c = &g_cases[i];
         wsprintfW(root, L"%s\\case%u", scratch, static_cast<unsigned>(i));
         wsprintfW(shared, L"%s\\dotnet\\shared", root);
-        MakeDirs(shared);
+        wt_make_dirs(shared);
         MakeFamily(shared, L"Microsoft.NETCore.App", L"coreclr.dll", c->core);
         MakeFamily(shared, L"Microsoft.WindowsDesktop.App", L"PresentationFramework.dll", c->desktop);
 
@@ -126,7 +112,7 @@ static void TestCoreMissingSkipsDesktop(const WCHAR* scratch)
     static const Entry desktop[3] = {{L"10.0.15", WITH_MARKER}};
     wsprintfW(root, L"%s\\nocore", scratch);
     wsprintfW(shared, L"%s\\dotnet\\shared", root);
-    MakeDirs(shared);
+    wt_make_dirs(shared);
     MakeFamily(shared, L"Microsoft.WindowsDesktop.App", L"PresentationFramework.dll", desktop);
 
     ShimReset();
@@ -148,7 +134,7 @@ static void TestHostResolverRow(const WCHAR* scratch)
     WCHAR path[MAX_PATH];
     wsprintfW(host, L"%s\\fxr\\dotnet\\host", scratch);
     wsprintfW(path, L"%s\\fxr\\10.0.15", host);
-    MakeDirs(path);
+    wt_make_dirs(path);
     ShimReset();
     ok(!FindVersionedComponent(host, L"fxr", L"hostfxr.dll"), "resolver found without its marker");
     lstrcatW(path, L"\\hostfxr.dll");

@@ -26,9 +26,6 @@ static int g_caseNumber;
 // the next one fail on a name clash.
 static BYTE g_randomTail;
 
-static const WCHAR* const g_packages[] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
-                                          L"windowsdesktop-runtime.msi"};
-
 enum Preset
 {
     HAS_HOSTFXR = 1,
@@ -36,29 +33,12 @@ enum Preset
     HAS_DESKTOP = 4,
 };
 
-static void MakeDirs(const WCHAR* path)
-{
-    WCHAR partial[MAX_PATH * 2];
-    for (int i = 3; path[i]; ++i)
-    {
-        if (path[i] == L'\\')
-        {
-            lstrcpynW(partial, path, i + 1);
-            CreateDirectoryW(partial, NULL);
-        }
-    }
-    CreateDirectoryW(path, NULL);
-}
-
 // An installed component at 10.0.20, a version the stand-in never writes.
 static void Plant(const WCHAR* relative, const WCHAR* marker)
 {
     WCHAR path[MAX_PATH * 2];
-    wsprintfW(path, L"%s\\%s\\10.0.20", g_programFiles, relative);
-    MakeDirs(path);
-    lstrcatW(path, L"\\");
-    lstrcatW(path, marker);
-    wt_write_file(path, "x", 1);
+    wsprintfW(path, L"%s\\%s\\10.0.20\\%s", g_programFiles, relative, marker);
+    wt_plant_file(path);
 }
 
 static void SetRegistryText(const WCHAR* text)
@@ -112,35 +92,8 @@ static void ExpectedCommandLine(int package, WCHAR* out)
 {
     WCHAR staging[MAX_PATH * 2];
     ExpectedStaging(staging);
-    wsprintfW(out, L"\"%s\\msiexec.exe\" /i \"%s\\%s\" /qn /norestart", g_system, staging, g_packages[package]);
-}
-
-// Command lines the stand-in received, split into lines; returns how many.
-static int ReadCalls(WCHAR lines[][1024], int capacity)
-{
-    DWORD size = 0;
-    WCHAR* text = reinterpret_cast<WCHAR*>(wt_read_file(g_log, &size));
-    int count = 0;
-    if (!text)
-    {
-        return 0;
-    }
-    WCHAR* start = text;
-    for (DWORD i = 0; i < size / sizeof(WCHAR); ++i)
-    {
-        if (text[i] == L'\n')
-        {
-            text[i] = 0;
-            if (count < capacity)
-            {
-                lstrcpynW(lines[count], start, 1024);
-            }
-            ++count;
-            start = text + i + 1;
-        }
-    }
-    wt_free(text);
-    return count;
+    wsprintfW(out, L"\"%s\\msiexec.exe\" /i \"%s\\%s\" /qn /norestart", g_system, staging,
+              wt_runtime_packages[package]);
 }
 
 // The staging directory is gone and nothing else was left in the Windows temporary directory.
@@ -215,7 +168,7 @@ static void TestScripted(void)
         }
         const DWORD handles = wt_handle_count();
         const DWORD result = InstallRuntime();
-        const int calls = ReadCalls(lines, 8);
+        const int calls = wt_read_lines(g_log, lines, 8);
         int expectedCalls = 0;
         while (expectedCalls < 4 && c->packages[expectedCalls] >= 0)
         {
@@ -272,7 +225,7 @@ static void TestExtractionFailure(void)
     ShimFail(SHIM_CreateFileW, 4, ERROR_ACCESS_DENIED);
     const DWORD result = InstallRuntime();
     const LONG scans = ShimCalls(SHIM_FindFirstFileW);
-    const int calls = ReadCalls(lines, 8);
+    const int calls = wt_read_lines(g_log, lines, 8);
     ok(result == ERROR_INVALID_DATA, "extraction of 104 failing: got %lu", result);
     ok(calls == 3, "extraction of 104 failing: msiexec started %d times", calls);
     ok(scans == 6, "extraction of 104 failing: %ld directory scans, the final test must have run both", scans);

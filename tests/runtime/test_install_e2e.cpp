@@ -28,9 +28,6 @@ static WCHAR g_log[MAX_PATH * 2];
 #define SHAREDHOST_KEY L"SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost"
 #define RUN_TIMEOUT_MS 90000
 
-static const WCHAR* const g_packages[] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
-                                          L"windowsdesktop-runtime.msi"};
-
 // What each sample package lays down, relative to Program Files\dotnet.
 static const WCHAR* const g_markers[] = {
     L"dotnet.exe",
@@ -57,29 +54,12 @@ static BOOL Installed(int package, const WCHAR* version)
            data.nFileSizeLow > 0;
 }
 
-static void MakeDirs(const WCHAR* path)
-{
-    WCHAR partial[MAX_PATH * 2];
-    for (int i = 3; path[i]; ++i)
-    {
-        if (path[i] == L'\\')
-        {
-            lstrcpynW(partial, path, i + 1);
-            CreateDirectoryW(partial, NULL);
-        }
-    }
-    CreateDirectoryW(path, NULL);
-}
-
 // A component already installed at 10.0.20, a version no sample package carries.
 static void Plant(int package)
 {
     WCHAR path[MAX_PATH * 2];
     MarkerPath(package, L"10.0.20", path);
-    *wcsrchr(path, L'\\') = 0;
-    MakeDirs(path);
-    MarkerPath(package, L"10.0.20", path);
-    wt_write_file(path, "x", 1);
+    wt_plant_file(path);
 }
 
 static void SetHostValue(const void* data, DWORD size)
@@ -145,36 +125,9 @@ static void CheckTempClean(const char* what)
     int packages = 0;
     for (int i = 0; i < 4; ++i)
     {
-        packages += wt_count_entries(g_windowsTemp, g_packages[i]);
+        packages += wt_count_entries(g_windowsTemp, wt_runtime_packages[i]);
     }
     ok(packages == 0, "%s: %d package files left in %s", what, packages, wt_u8(g_windowsTemp));
-}
-
-static int ReadCalls(WCHAR lines[][1024], int capacity)
-{
-    DWORD size = 0;
-    WCHAR* text = reinterpret_cast<WCHAR*>(wt_read_file(g_log, &size));
-    int count = 0;
-    if (!text)
-    {
-        return 0;
-    }
-    WCHAR* start = text;
-    for (DWORD i = 0; i < size / sizeof(WCHAR); ++i)
-    {
-        if (text[i] == L'\n')
-        {
-            text[i] = 0;
-            if (count < capacity)
-            {
-                lstrcpynW(lines[count], start, 1024);
-            }
-            ++count;
-            start = text + i + 1;
-        }
-    }
-    wt_free(text);
-    return count;
 }
 
 // "<system>\msiexec.exe" /i "<Windows>\Temp\Quorlith-Setup-<16 hex>\<package>" /qn /norestart, with the
@@ -189,7 +142,7 @@ static void CheckCommandLines(const char* what, WCHAR lines[][1024], int count, 
     for (int k = 0; k < count; ++k)
     {
         const WCHAR* line = lines[k];
-        wsprintfW(tail, L"\\%s\" /qn /norestart", g_packages[packages[k]]);
+        wsprintfW(tail, L"\\%s\" /qn /norestart", wt_runtime_packages[packages[k]]);
         BOOL good = !wcsncmp(line, head, headLength) && lstrlenW(line) == headLength + 16 + lstrlenW(tail) &&
                     !lstrcmpW(line + headLength + 16, tail);
         for (int h = 0; good && h < 16; ++h)
@@ -234,7 +187,7 @@ static void TestRealMsiexec(void)
     ok(code == 0, "clean prefix: got %lu", code);
     for (int i = 0; i < 4; ++i)
     {
-        ok(Installed(i, L"10.0.15"), "clean prefix: %s did not install", wt_u8(g_packages[i]));
+        ok(Installed(i, L"10.0.15"), "clean prefix: %s did not install", wt_u8(wt_runtime_packages[i]));
     }
     ok(HostValueIs(L"10.0.15"), "clean prefix: the host's Version value is missing");
     CheckTempClean("clean prefix");
@@ -313,7 +266,7 @@ static void TestStandIn(void)
     {
         ResetMachine();
         const DWORD code = RunInstall(g_setup, runs[i].codes);
-        const int count = ReadCalls(lines, 8);
+        const int count = wt_read_lines(g_log, lines, 8);
         int expectedCount = 0;
         while (runs[i].packages[expectedCount] >= 0)
         {
@@ -363,7 +316,7 @@ static void TestOldRuntime(void)
     ok(code == ERROR_INSTALL_FAILURE, "packages at 10.0.14: got %lu", code);
     for (int i = 1; i < 4; ++i)
     {
-        ok(Installed(i, L"10.0.14"), "packages at 10.0.14: %s did not install", wt_u8(g_packages[i]));
+        ok(Installed(i, L"10.0.14"), "packages at 10.0.14: %s did not install", wt_u8(wt_runtime_packages[i]));
     }
     ok(Installed(0, NULL) && HostValueIs(L"10.0.14"), "packages at 10.0.14: the host did not install");
     CheckTempClean("packages at 10.0.14");

@@ -2,20 +2,6 @@
 
 SweepMachine g_machine;
 
-void SweepMakeDirs(const WCHAR* path)
-{
-    WCHAR partial[MAX_PATH * 2];
-    for (int i = 3; path[i]; ++i)
-    {
-        if (path[i] == L'\\')
-        {
-            lstrcpynW(partial, path, i + 1);
-            CreateDirectoryW(partial, NULL);
-        }
-    }
-    CreateDirectoryW(path, NULL);
-}
-
 BOOL SweepMachineCreate(const WCHAR* tag, const char* standInMsiexec)
 {
     SweepMachine* m = &g_machine;
@@ -32,10 +18,10 @@ BOOL SweepMachineCreate(const WCHAR* tag, const char* standInMsiexec)
     wsprintfW(m->system, L"%s\\system 32", m->root);
     wsprintfW(m->msiexec, L"%s\\msiexec.exe", m->system);
     wsprintfW(m->programFiles, L"%s\\Program Files", m->root);
-    SweepMakeDirs(m->windowsTemp);
-    SweepMakeDirs(m->userTempDir);
-    SweepMakeDirs(m->system);
-    SweepMakeDirs(m->programFiles);
+    wt_make_dirs(m->windowsTemp);
+    wt_make_dirs(m->userTempDir);
+    wt_make_dirs(m->system);
+    wt_make_dirs(m->programFiles);
     if (standInMsiexec && !CopyFileW(wt_winpath(standInMsiexec), m->msiexec, FALSE))
     {
         ok(0, "cannot copy the stand-in msiexec %s: %lu", standInMsiexec, GetLastError());
@@ -71,10 +57,7 @@ void SweepPlantRuntime(void)
     for (size_t i = 0; i < ARRAYSIZE(markers); ++i)
     {
         wsprintfW(path, L"%s\\%s", g_machine.programFiles, markers[i]);
-        *wcsrchr(path, L'\\') = 0;
-        SweepMakeDirs(path);
-        wsprintfW(path, L"%s\\%s", g_machine.programFiles, markers[i]);
-        wt_write_file(path, "x", 1);
+        wt_plant_file(path);
     }
 }
 

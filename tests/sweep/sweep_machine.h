@@ -34,9 +34,6 @@ void SweepShimMachine(void);
 void SweepPlantRuntime(void);
 void SweepRemoveRuntime(void);
 
-// Creates every missing directory of path.
-void SweepMakeDirs(const WCHAR* path);
-
 // Entries left in the two temporary directories of the scratch machine (all kinds, not only staging
 // directories: an extracted file left beside them counts as well).
 int SweepLeftovers(void);

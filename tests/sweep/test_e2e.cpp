@@ -10,12 +10,9 @@
 //   test_e2e <QuorlithSetup.exe> <sample payload directory>
 #include "wtest.h"
 #include "setup_driver.h"
+#include "report_texts.h"
 
 #include <string.h>
-
-static const char g_absent[] =
-    "{\"passed\":true,\"bundleVerified\":true,\"runtimeDetected\":false,\"offlineRuntimeInstallers\":4,"
-    "\"projectFilesRequired\":false,\"sdkRequired\":false,\"powershellRequired\":false,\"installed\":false}";
 
 static WCHAR g_setup[MAX_PATH * 2];
 static WCHAR g_scratch[MAX_PATH * 2];   // current directory of every run
@@ -177,7 +174,7 @@ static BOOL ReportAt(const WCHAR* path)
     }
     DWORD size = 0;
     BYTE* data = wt_read_file(full, &size);
-    const BOOL same = data && size == strlen(g_absent) && !memcmp(data, g_absent, size);
+    const BOOL same = data && size == strlen(wt_report_absent) && !memcmp(data, wt_report_absent, size);
     wt_free(data);
     if (same)
     {
@@ -305,7 +302,7 @@ static void TestReportPaths(void)
     }
     else
     {
-        ok(code == 0 && data && size == strlen(g_absent) && !memcmp(data, g_absent, size),
+        ok(code == 0 && data && size == strlen(wt_report_absent) && !memcmp(data, wt_report_absent, size),
            "read-only attribute not enforced: exit code %lu, %lu bytes", code, size);
     }
     wt_free(data);
@@ -318,8 +315,8 @@ static void TestReportPaths(void)
         DWORD read = 0;
         ok(Run(L"--verify-bundle", pipe, NULL) == 0, "served pipe: report not written");
         ReadFile(server, received, sizeof(received) - 1, &read, NULL);
-        ok(read == strlen(g_absent) && !memcmp(received, g_absent, read), "served pipe received %lu bytes: %.200s",
-           read, received);
+        ok(read == strlen(wt_report_absent) && !memcmp(received, wt_report_absent, read),
+           "served pipe received %lu bytes: %.200s", read, received);
         CloseHandle(server);
     }
     else
@@ -330,19 +327,6 @@ static void TestReportPaths(void)
 }
 
 // --- Installer check ---------------------------------------------------------------------------------
-
-static void InstallSampleRuntime(void)
-{
-    static const WCHAR* const packages[] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
-                                            L"windowsdesktop-runtime.msi"};
-    WCHAR line[MAX_PATH * 3];
-    for (const WCHAR* package : packages)
-    {
-        DWORD code = 0xDEADBEEF;
-        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", g_payloads, package);
-        ok(wt_run(line, 120000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
-    }
-}
 
 // The parameter as the installer's receipt (UTF-8) can hold it: what cannot be encoded reads back as
 // the replacement character.
@@ -520,7 +504,7 @@ int main(int argc, char** argv)
     TestReportPaths();
     printf("report paths: %lu ms\n", GetTickCount() - tick);
     tick = GetTickCount();
-    InstallSampleRuntime();
+    wt_install_sample_runtime(g_payloads);
     printf("sample runtime installed: %lu ms\n", GetTickCount() - tick);
     tick = GetTickCount();
     TestCheckParameters();

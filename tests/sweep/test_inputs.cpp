@@ -525,7 +525,7 @@ static void TestVersionNames(void)
         const VersionCase* c = &g_versions[i];
         wsprintfW(shared, L"%s\\versions\\%u", g_machine.root, static_cast<unsigned>(i));
         wsprintfW(family, L"%s\\Microsoft.NETCore.App", shared);
-        SweepMakeDirs(family);
+        wt_make_dirs(family);
         wsprintfW(path, L"%s\\%s", family, c->name);
         if (c->kind == PLAIN_FILE)
         {

@@ -20,20 +20,6 @@ static WCHAR g_setup[MAX_PATH * 2];
 static WCHAR g_bigSetup[MAX_PATH * 2];
 static WCHAR g_payloads[MAX_PATH * 2];
 
-static const WCHAR* const g_packages[] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
-                                          L"windowsdesktop-runtime.msi"};
-
-static void InstallSamplePackages(void)
-{
-    WCHAR line[MAX_PATH * 3];
-    for (const WCHAR* package : g_packages)
-    {
-        DWORD code = 0xdeadbeef;
-        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", g_payloads, package);
-        ok(wt_run(line, 60000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
-    }
-}
-
 // What the four sample packages leave behind: one marker file each and the host's registry value.
 static int InstalledPackageCount(void)
 {
@@ -184,7 +170,7 @@ static void RuntimePresentFlows(void)
 {
     static const WCHAR* const normal[] = {TEXT_PREPARING, TEXT_OPENING};
     SetupRun run;
-    InstallSamplePackages();
+    wt_install_sample_runtime(g_payloads);
 
     // The installer waits 1.5 s, long enough to see the hidden window.
     RunSetup(&run, g_setup, L"QUORLITH_SAMPLE_DELAY_MS=1500", NULL);

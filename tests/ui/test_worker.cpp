@@ -341,26 +341,13 @@ int main(int argc, char** argv)
     RegisterClassW(&windowClass);
     GetModuleFileNameW(NULL, g_selfPath, PATH_BUFFER_CHARS);
 
-    WCHAR path[MAX_PATH * 4];
     wt_make_temp_dir(L"ui-worker", g_scratch);
     wsprintfW(g_temp, L"%s\\temp\\", g_scratch);   // GetTempPathW's form, with the trailing backslash
     CreateDirectoryW(g_temp, NULL);
     wsprintfW(g_noRuntime, L"%s\\empty", g_scratch);
     CreateDirectoryW(g_noRuntime, NULL);
     wsprintfW(g_runtime, L"%s\\ready", g_scratch);
-    static const WCHAR* const layout[] = {
-        L"", L"\\dotnet", L"\\dotnet\\shared", L"\\dotnet\\shared\\Microsoft.NETCore.App",
-        L"\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15", L"\\dotnet\\shared\\Microsoft.WindowsDesktop.App",
-        L"\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15"};
-    for (const WCHAR* part : layout)
-    {
-        wsprintfW(path, L"%s%s", g_runtime, part);
-        CreateDirectoryW(path, NULL);
-    }
-    wsprintfW(path, L"%s\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15\\coreclr.dll", g_runtime);
-    wt_write_file(path, "x", 1);
-    wsprintfW(path, L"%s\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15\\PresentationFramework.dll", g_runtime);
-    wt_write_file(path, "x", 1);
+    wt_make_runtime_tree(g_runtime);
 
     TestElevationRefused();
     TestElevatedFailures();
