@@ -1,4 +1,5 @@
 #include "wtest.h"
+#include "environment.h"
 
 #include <bcrypt.h>
 #include <stdarg.h>
@@ -304,33 +305,12 @@ BOOL wt_run_ex(const WCHAR* commandLine, const WCHAR* currentDir, const WCHAR* e
                DWORD* exitCode)
 {
     WCHAR* line = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 65536 * sizeof(WCHAR)));
-    WCHAR* environment = NULL;
+    WCHAR* environment = wt_environment_block(extraEnv);
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION process = {};
     BOOL ended = FALSE;
 
     lstrcpynW(line, commandLine, 65536);
-    if (extraEnv && *extraEnv)
-    {
-        // Current environment plus the extra entries, later ones winning by order of appearance.
-        WCHAR* current = GetEnvironmentStringsW();
-        SIZE_T currentLength = 0;
-        while (current[currentLength] || current[currentLength + 1])
-        {
-            ++currentLength;
-        }
-        SIZE_T extraLength = lstrlenW(extraEnv);
-        environment = static_cast<WCHAR*>(
-            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (currentLength + extraLength + 4) * sizeof(WCHAR)));
-        SIZE_T at = 0;
-        for (const WCHAR* p = extraEnv; *p; ++p)
-        {
-            environment[at++] = (*p == L'\n') ? L'\0' : *p;
-        }
-        environment[at++] = L'\0';
-        CopyMemory(environment + at, current, (currentLength + 2) * sizeof(WCHAR));
-        FreeEnvironmentStringsW(current);
-    }
     startup.cb = sizeof(startup);
     if (CreateProcessW(NULL, line, NULL, NULL, FALSE, environment ? CREATE_UNICODE_ENVIRONMENT : 0, environment,
                        currentDir, &startup, &process))

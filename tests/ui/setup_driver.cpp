@@ -1,4 +1,5 @@
 #include "setup_driver.h"
+#include "../harness/environment.h"
 
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -97,34 +98,6 @@ static BOOL CALLBACK FindBoxText(HWND child, LPARAM parameter)
     return TRUE;
 }
 
-// The driver's own environment followed by the extra entries; NULL when there are none.
-static WCHAR* BuildEnvironment(const WCHAR* extraEnv)
-{
-    if (!extraEnv || !*extraEnv)
-    {
-        return NULL;
-    }
-    WCHAR* current = GetEnvironmentStringsW();
-    SIZE_T currentLength = 0;
-    while (current[currentLength] || current[currentLength + 1])
-    {
-        ++currentLength;
-    }
-    SIZE_T extraLength = lstrlenW(extraEnv);
-    WCHAR* environment = static_cast<WCHAR*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (currentLength + extraLength + 4) * sizeof(WCHAR)));
-    SIZE_T at = 0;
-    // Extra entries first: the first of two equal names wins when a variable is looked up.
-    for (const WCHAR* p = extraEnv; *p; ++p)
-    {
-        environment[at++] = (*p == L'\n') ? L'\0' : *p;
-    }
-    environment[at++] = L'\0';
-    CopyMemory(environment + at, current, (currentLength + 2) * sizeof(WCHAR));
-    FreeEnvironmentStringsW(current);
-    return environment;
-}
-
 static void RecordLabel(SetupRun* run, const WCHAR* text)
 {
     if (run->labelCount > 0 && lstrcmpW(run->labels[run->labelCount - 1], text) == 0)
@@ -167,7 +140,7 @@ BOOL DriveSetup(SetupRun* run)
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION process = {};
     WCHAR* line = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 65536 * sizeof(WCHAR)));
-    WCHAR* environment = BuildEnvironment(run->extraEnv);
+    WCHAR* environment = wt_environment_block(run->extraEnv);
     WCHAR text[DRIVER_TEXT_CHARS];
     HWND window = NULL;
     HWND lastBox = NULL;
