@@ -3,22 +3,11 @@
 // number of rounds after one untimed pass that brings the payload's pages in. Prints the fastest round of
 // each as "name=seconds"; the last extraction is left at path for the caller to copy.
 #include "payload/payload.h"
+#include "../clock.h"
 
 #include <bcrypt.h>
 #include <stdio.h>
 #include <stdlib.h>
-
-static double Now(void)
-{
-    static LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    if (!frequency.QuadPart)
-    {
-        QueryPerformanceFrequency(&frequency);
-    }
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // A bare SHA-256 of the block: one provider, one hash, one pass, nothing compared.
 static BOOL BareHash(const BYTE* data, DWORD size)

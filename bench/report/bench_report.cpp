@@ -19,17 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static double Now(void)
-{
-    static LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    if (!frequency.QuadPart)
-    {
-        QueryPerformanceFrequency(&frequency);
-    }
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+#include "../clock.h"
 
 struct ChildRun
 {
