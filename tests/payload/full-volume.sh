@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# full-volume.sh <payload_extract.exe> <wine prefix> <scratch dir>
-# Mounts a 1 MiB tmpfs, maps it as a free drive letter of the prefix and lets the extraction run into it:
-# a real full volume, where writing fails with ERROR_DISK_FULL. Exits 77 (skipped) where mounting is not
-# permitted.
+# full-volume.sh <payload_extract.exe> <template wine prefix> <scratch dir>
+# Mounts a 1 MiB tmpfs, maps it as drive Q: of a prefix of its own (a copy of the template: drive letters
+# are prefix configuration, and a mount under a running wineserver is no business of other tests) and lets
+# the extraction run into it: a real full volume, where writing fails with ERROR_DISK_FULL. Exits 77
+# (skipped) where mounting is not permitted.
 set -u
 program="$1"
-prefix="$2"
+template="$2"
 scratch="$3"
 volume="$scratch/volume"
-letter=""
+prefix="$scratch/prefix"
+letter="q"
 
 cleanup() {
-  [ -n "$letter" ] && rm -f "$prefix/dosdevices/$letter:"
+  WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
   umount "$volume" 2>/dev/null
+  rm -rf "$prefix"
 }
 
 mkdir -p "$volume"
@@ -23,18 +26,9 @@ if ! mount -t tmpfs -o size=1m tmpfs "$volume" 2>/dev/null; then
 fi
 trap cleanup EXIT
 
-# The prefix is shared with other tests: claim a letter that nobody uses. Creating the link is atomic,
-# so two runs can never claim the same one.
-for candidate in q r s t u v w x y; do
-  if ln -s "$volume" "$prefix/dosdevices/$candidate:" 2>/dev/null; then
-    letter="$candidate"
-    break
-  fi
-done
-if [ -z "$letter" ]; then
-  echo "skipped: no free drive letter in $prefix"
-  exit 77
-fi
+rm -rf "$prefix"
+cp -a "$template" "$prefix"
+ln -s "$volume" "$prefix/dosdevices/$letter:"
 
 WINEPREFIX="$prefix" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}" \
   wine "$program" full-volume "${letter^^}:\\Quorlith-Install.exe"
