@@ -123,7 +123,15 @@ static void HandleBox(SetupRun* run, HWND box, HWND setupWindow)
     run->boxCount++;
     GetWindowTextW(box, run->boxCaption, DRIVER_TEXT_CHARS);
     run->boxText[0] = 0;
-    EnumChildWindows(box, FindBoxText, reinterpret_cast<LPARAM>(run->boxText));
+    // The box can be found by its caption before its controls exist: give them a moment to appear.
+    for (DWORD waited = 0; waited < 5000 && !run->boxText[0]; waited += 20)
+    {
+        EnumChildWindows(box, FindBoxText, reinterpret_cast<LPARAM>(run->boxText));
+        if (!run->boxText[0])
+        {
+            Sleep(20);
+        }
+    }
     run->boxOwnedBySetupWindow = setupWindow && GetWindow(box, GW_OWNER) == setupWindow;
     run->windowVisibleAtBox = setupWindow && IsWindowVisible(setupWindow);
     if (run->verbose)
