@@ -378,17 +378,11 @@ static void TestCommandLines(void)
     AddCountShapes();
     AddRawShapes();
 
-    // Two probes at a time keep both processors busy while either waits on the file system.
-    ProbeWorker workers[2] = {{0}, {1}};
-    HANDLE threads[2];
+    // One probe at a time: Wine 8 now and then fails one of two process starts made at the same moment
+    // (ERROR_INTERNAL_ERROR), which would say nothing about the program.
+    ProbeWorker worker = {0};
     const DWORD started = GetTickCount();
-    for (int i = 0; i < 2; ++i)
-    {
-        threads[i] = CreateThread(NULL, 0, RunShapes, &workers[i], 0, NULL);
-    }
-    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
-    CloseHandle(threads[0]);
-    CloseHandle(threads[1]);
+    RunShapes(&worker);
 
     char* expected = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 8192));
     for (LONG i = 0; i < g_shapeCount; ++i)
