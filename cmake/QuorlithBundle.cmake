@@ -39,18 +39,23 @@ function(quorlith_check_payload_files)
   endforeach()
 endfunction()
 
-# quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>])
+# quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>]
+#                     [TABLE <5 paths>])
 # Adds the resource script (manifest + payloads 101..105, language 1033) and the generated digest table.
 # ANY_SIZE lets test bundles carry an empty or oversized payload on purpose; VALIDATE also requires MSI
 # packages for 101-104 and an x64 executable for 105; JSON writes the payload manifest beside the image.
+# TABLE, for tests only, generates the table from other files than those embedded: a bundle that lies.
 function(quorlith_add_bundle target)
-  cmake_parse_arguments(B "ANY_SIZE;VALIDATE" "JSON" "FILES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(B "ANY_SIZE;VALIDATE" "JSON" "FILES;DEPENDS;TABLE" ${ARGN})
   list(LENGTH B_FILES count)
   if(NOT count EQUAL 5)
     message(FATAL_ERROR "quorlith_add_bundle(${target}) needs exactly five payload files, got ${count}")
   endif()
   set(gen "${CMAKE_CURRENT_BINARY_DIR}/${target}.bundle")
-  string(REPLACE ";" "|" joined "${B_FILES}")
+  if(NOT B_TABLE)
+    set(B_TABLE ${B_FILES})
+  endif()
+  string(REPLACE ";" "|" joined "${B_TABLE}")
   set(check_size ON)
   if(B_ANY_SIZE)
     set(check_size OFF)
@@ -68,7 +73,7 @@ function(quorlith_add_bundle target)
     COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}" "-DJSON_OUT=${B_JSON}"
             "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
             -P "${QUORLITH_DIGEST_GENERATOR}"
-    DEPENDS ${B_FILES} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
+    DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)
 
