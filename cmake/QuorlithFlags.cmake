@@ -40,12 +40,10 @@ function(quorlith_image_flags target)
       -Wl,--gc-sections -Wl,--no-insert-timestamp
       "-Wl,-Map,$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
       -Wl,--undefined=_load_config_used)
-    # GNU ld does not fill the load-configuration entry of the header; point it at _load_config_used.
-    find_program(QUORLITH_PYTHON NAMES python3 REQUIRED)
-    add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_SOURCE_DIR}/cmake/set-load-config.py"
-              "$<TARGET_FILE:${target}>" "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
-      VERBATIM)
+    # LLD fills the load-configuration entry of the header from _load_config_used; GNU ld leaves it empty.
+    find_program(QUORLITH_CLANGXX NAMES clang++ REQUIRED)
+    set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
+      "${QUORLITH_SOURCE_DIR}/cmake/link-with-lld.sh" "${QUORLITH_CLANGXX}" "${QUORLITH_MINGW_PREFIX}")
   elseif(MSVC)
     target_link_options(${target} PRIVATE
       /NODEFAULTLIB /ENTRY:SetupEntry /SUBSYSTEM:WINDOWS,6.0 /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT

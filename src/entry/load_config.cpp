@@ -2,8 +2,9 @@
 
 // The loader finds this directory through the image header. DependentLoadFlags (the field GCC's headers
 // still call Reserved1) makes the static imports that are not known DLLs, bcrypt and comctl32, resolve from
-// System32 only, so a DLL planted next to the executable (a downloads folder) is never loaded. GNU ld does
-// not point the header at the symbol; the build does that after linking (cmake/set-load-config.py).
+// System32 only, so a DLL planted next to the executable (a downloads folder) is never loaded. The linker
+// points the header at this symbol: LLD and the Microsoft linker do, GNU ld does not, so MinGW builds link
+// the image with LLD.
 #if defined(_MSC_VER)
 #define LOAD_CONFIG_STORAGE __declspec(align(8))
 #else

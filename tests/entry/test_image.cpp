@@ -9,25 +9,23 @@
 static const char* const g_allowedImports[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll",
                                                "shell32.dll",  "advapi32.dll", "bcrypt.dll"};
 
-// Address of SetupEntry from the linker map (the image itself is stripped).
-static ULONGLONG MapAddress(const WCHAR* mapPath, const char* symbol)
+// Relative address of a symbol from the linker map (the image itself is stripped). LLD writes one row per
+// section, input section and symbol: address and size in hex, alignment in decimal, then the name.
+static DWORD MapAddress(const WCHAR* mapPath, const char* symbol)
 {
     DWORD size = 0;
     char* map = reinterpret_cast<char*>(wt_read_file(mapPath, &size));
-    ULONGLONG address = 0;
+    DWORD address = 0;
     for (char* line = map ? strtok(map, "\r\n") : NULL; line; line = strtok(NULL, "\r\n"))
     {
-        char* p = line;
-        while (*p == ' ')
-        {
-            ++p;
-        }
-        if (strncmp(p, "0x", 2))
+        char* end = NULL;
+        DWORD value = strtoul(line, &end, 16);
+        if (end == line)
         {
             continue;
         }
-        char* end = NULL;
-        ULONGLONG value = _strtoui64(p, &end, 16);
+        strtoul(end, &end, 16);
+        strtoul(end, &end, 10);
         while (*end == ' ')
         {
             ++end;
@@ -57,10 +55,10 @@ static void TestHeaders(const PeImage* image, const WCHAR* mapPath)
        optional->MajorSubsystemVersion, optional->MinorSubsystemVersion);
     ok((optional->DllCharacteristics & wanted) == wanted, "DllCharacteristics %#x", optional->DllCharacteristics);
 
-    ULONGLONG entry = MapAddress(mapPath, "SetupEntry");
+    DWORD entry = MapAddress(mapPath, "SetupEntry");
     ok(entry != 0, "SetupEntry not in the linker map");
-    ok(optional->ImageBase + optional->AddressOfEntryPoint == entry, "entry point %#llx, SetupEntry at %#llx",
-       optional->ImageBase + optional->AddressOfEntryPoint, entry);
+    ok(optional->AddressOfEntryPoint == entry, "entry point %#lx, SetupEntry at %#lx", optional->AddressOfEntryPoint,
+       entry);
     // The load configuration makes static imports resolve from System32 only.
     const IMAGE_DATA_DIRECTORY* config = &optional->DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
     DWORD configOffset = config->VirtualAddress ? pe_offset(image, config->VirtualAddress) : 0;
