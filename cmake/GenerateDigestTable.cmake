@@ -1,7 +1,7 @@
 # cmake -DOUT=<digests.cpp> -DFILES=<a|b|c|d|e> [-DCHECK_SIZE=ON -DMAX_SIZE=<n>] [-DCHECK_KIND=ON]
-#       [-DJSON_OUT=<payloads.json>] -P GenerateDigestTable.cmake
+#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] -P GenerateDigestTable.cmake
 # Writes the SHA-256 digest table of the five payloads, in identifier order, as constant data, and
-# optionally a JSON manifest of the same files and digests.
+# optionally a JSON manifest of the same files and digests (and, with PAYLOAD_CA, their signers).
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
 set(names dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
 string(REPLACE "|" ";" files "${FILES}")
@@ -9,7 +9,7 @@ set(rows "")
 set(entries "")
 set(index 0)
 foreach(file IN LISTS files)
-  quorlith_payload_problem(problem "${file}" ${index} "${CHECK_SIZE}" "${CHECK_KIND}" "${MAX_SIZE}")
+  quorlith_payload_problem(problem "${file}" ${index} "${CHECK_SIZE}" "${CHECK_KIND}" "${MAX_SIZE}" "${PAYLOAD_CA}" signer)
   if(problem)
     message(FATAL_ERROR "${problem}")
   endif()
@@ -23,7 +23,12 @@ foreach(file IN LISTS files)
   if(entries)
     string(APPEND entries ",\n")
   endif()
-  string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\" }")
+  set(signed "")
+  if(PAYLOAD_CA)
+    string(REGEX REPLACE "([\"\\])" "\\\\\\1" signer "${signer}")
+    set(signed ", \"signer\": \"${signer}\"")
+  endif()
+  string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\"${signed} }")
   math(EXPR index "${index} + 1")
 endforeach()
 

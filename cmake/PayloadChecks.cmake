@@ -1,8 +1,11 @@
 # Checks of one payload file, shared by the configure step and the build-time digest generator.
 
-# quorlith_payload_problem(<out var> <file> <index 0..4> <check size> <check kind> <max size>)
+# quorlith_payload_problem(<out var> <file> <index 0..4> <check size> <check kind> <max size>
+#                          [<CA file> <signer var>])
 # Sets <out var> to a message naming the file when it is missing, empty, too large or (with <check kind>)
-# not what its identifier carries: a Windows Installer package (101-104) or an x64 executable (105).
+# not what its identifier carries: a Windows Installer package (101-104) or an x64 executable (105). With a
+# CA file, the file must also carry a valid Authenticode signature under one of its certificates, and
+# <signer var> gets the signer's subject.
 function(quorlith_payload_problem var file index check_size check_kind max_size)
   set(problem "")
   if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
@@ -35,5 +38,38 @@ function(quorlith_payload_problem var file index check_size check_kind max_size)
       endif()
     endif()
   endif()
+  if(NOT problem AND ARGC GREATER 7 AND ARGV6)
+    quorlith_payload_signer(problem signer "${file}" "${ARGV6}")
+    set(${ARGV7} "${signer}" PARENT_SCOPE)
+  endif()
   set(${var} "${problem}" PARENT_SCOPE)
+endfunction()
+
+# quorlith_payload_signer(<problem var> <signer var> <file> <CA file>)
+# The payload's Authenticode signature, checked by osslsigncode (PE and MSI alike): its chain must end in a
+# certificate of <CA file>, which also serves for timestamps, so a signature made before its certificate
+# expired still holds. Sets <signer var> to the signer's subject, or <problem var> to what is wrong.
+function(quorlith_payload_signer problem_var signer_var file ca)
+  find_program(QUORLITH_OSSLSIGNCODE osslsigncode)
+  if(NOT QUORLITH_OSSLSIGNCODE)
+    message(FATAL_ERROR "osslsigncode (Debian package 'osslsigncode') is needed to check the payload signatures")
+  endif()
+  execute_process(COMMAND "${QUORLITH_OSSLSIGNCODE}" verify -in "${file}" -CAfile "${ca}" -TSA-CAfile "${ca}"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  set(problem "")
+  set(signer "")
+  if(result EQUAL 0)
+    string(REGEX MATCH "Signer's certificate:[-\t\r\n ]*Signer #0:[\t\r\n ]*Subject: ([^\r\n]*)" match "${output}")
+    set(signer "${CMAKE_MATCH_1}")
+  elseif(output MATCHES "No signature found|has no signature")
+    set(problem "Payload file is not signed: ${file}")
+  elseif(output MATCHES "Calculated (message digest|DigitalSignature) *: [0-9A-Fa-f]+ +MISMATCH")
+    set(problem "Payload file was altered after signing (its digest no longer matches the signature): ${file}")
+  elseif(output MATCHES "unable to get (local )?issuer certificate|self.signed certificate")
+    set(problem "Payload file is signed under another root than those in ${ca}: ${file}")
+  else()
+    set(problem "Payload file's signature does not verify against ${ca}: ${file}\n${output}")
+  endif()
+  set(${problem_var} "${problem}" PARENT_SCOPE)
+  set(${signer_var} "${signer}" PARENT_SCOPE)
 endfunction()

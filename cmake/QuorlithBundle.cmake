@@ -16,6 +16,13 @@ set(QUORLITH_DIGEST_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateDigestTable.cma
 set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
 
+# A release takes only signed payloads: each must carry a valid Authenticode signature under a root of this file.
+set(QUORLITH_PAYLOAD_CA "" CACHE FILEPATH
+    "PEM file with the roots the five payloads must be signed under; empty: signatures are not checked")
+if(QUORLITH_PAYLOAD_CA AND NOT EXISTS "${QUORLITH_PAYLOAD_CA}")
+  message(FATAL_ERROR "QUORLITH_PAYLOAD_CA names no file: ${QUORLITH_PAYLOAD_CA}")
+endif()
+
 # quorlith_payload_files(<var> <dir>): the five payload paths in identifier order.
 function(quorlith_payload_files var dir)
   get_filename_component(dir "${dir}" ABSOLUTE)
@@ -26,12 +33,13 @@ function(quorlith_payload_files var dir)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
 
-# Fails the configure step early when a given payload is missing, empty, too large or not of its kind.
-# The digest generator checks again at build time, for payloads made by the build or changed since.
+# Fails the configure step early when a given payload is missing, empty, too large, not of its kind or (with
+# QUORLITH_PAYLOAD_CA) not validly signed. The digest generator checks again at build time, for payloads made
+# by the build or changed since.
 function(quorlith_check_payload_files)
   set(index 0)
   foreach(file IN LISTS ARGN)
-    quorlith_payload_problem(problem "${file}" ${index} ON ON ${QUORLITH_MAX_PAYLOAD_SIZE})
+    quorlith_payload_problem(problem "${file}" ${index} ON ON ${QUORLITH_MAX_PAYLOAD_SIZE} "${QUORLITH_PAYLOAD_CA}" signer)
     if(problem)
       message(FATAL_ERROR "${problem}")
     endif()
@@ -43,7 +51,8 @@ endfunction()
 #                     [TABLE <5 paths>])
 # Adds the resource script (manifest + payloads 101..105, language 1033) and the generated digest table.
 # ANY_SIZE lets test bundles carry an empty or oversized payload on purpose; VALIDATE also requires MSI
-# packages for 101-104 and an x64 executable for 105; JSON writes the payload manifest beside the image.
+# packages for 101-104 and an x64 executable for 105, each signed under QUORLITH_PAYLOAD_CA when that is set;
+# JSON writes the payload manifest beside the image.
 # TABLE, for tests only, generates the table from other files than those embedded: a bundle that lies.
 function(quorlith_add_bundle target)
   cmake_parse_arguments(B "ANY_SIZE;VALIDATE" "JSON" "FILES;DEPENDS;TABLE" ${ARGN})
@@ -61,8 +70,15 @@ function(quorlith_add_bundle target)
     set(check_size OFF)
   endif()
   set(check_kind OFF)
+  set(roots "")
+  set(signatures "")
   if(B_VALIDATE)
     set(check_kind ON)
+    if(QUORLITH_PAYLOAD_CA)
+      find_program(QUORLITH_OSSLSIGNCODE osslsigncode REQUIRED)
+      set(roots "${QUORLITH_PAYLOAD_CA}")
+      set(signatures "-DPAYLOAD_CA=${roots}" "-DQUORLITH_OSSLSIGNCODE=${QUORLITH_OSSLSIGNCODE}")
+    endif()
   endif()
   set(outputs "${gen}/digests.cpp")
   if(B_JSON)
@@ -72,8 +88,9 @@ function(quorlith_add_bundle target)
     OUTPUT ${outputs}
     COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}" "-DJSON_OUT=${B_JSON}"
             "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
-            -P "${QUORLITH_DIGEST_GENERATOR}"
+            ${signatures} -P "${QUORLITH_DIGEST_GENERATOR}"
     DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
+            ${roots}
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)
 
