@@ -10,6 +10,7 @@ set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
 set(QUORLITH_SYSTEM_LIBRARIES kernel32 user32 gdi32 comctl32 shell32 advapi32 bcrypt)
+include("${CMAKE_CURRENT_LIST_DIR}/QuorlithLld.cmake")
 
 # Settings shared by the product image and by every test build of the product's modules.
 function(quorlith_module_flags target)
@@ -30,7 +31,6 @@ endfunction()
 # The shipped executable: entry point SetupEntry, no C or C++ runtime, GUI subsystem 6.0.
 function(quorlith_image_flags target)
   quorlith_module_flags(${target})
-  target_link_libraries(${target} PRIVATE ${QUORLITH_SYSTEM_LIBRARIES})
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_link_options(${target} PRIVATE
       -nostdlib -nostartfiles -s
@@ -40,11 +40,9 @@ function(quorlith_image_flags target)
       -Wl,--gc-sections -Wl,--no-insert-timestamp
       "-Wl,-Map,$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
       -Wl,--undefined=_load_config_used)
-    # LLD fills the load-configuration entry of the header from _load_config_used; GNU ld leaves it empty.
-    find_program(QUORLITH_CLANGXX NAMES clang++ REQUIRED)
-    set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
-      "${QUORLITH_SOURCE_DIR}/cmake/link-with-lld.sh" "${QUORLITH_CLANGXX}" "${QUORLITH_MINGW_PREFIX}")
+    quorlith_link_with_lld(${target})
   elseif(MSVC)
+    target_link_libraries(${target} PRIVATE ${QUORLITH_SYSTEM_LIBRARIES})
     target_link_options(${target} PRIVATE
       /NODEFAULTLIB /ENTRY:SetupEntry /SUBSYSTEM:WINDOWS,6.0 /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
       /LARGEADDRESSAWARE /TSAWARE /OPT:REF /OPT:ICF /MANIFEST:NO /Brepro)
