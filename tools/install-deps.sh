@@ -7,6 +7,10 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+# Node.js and npm (the bill-of-materials test's schema validator) count when present from any source: a
+# Node.js from elsewhere carries its own npm and conflicts with Debian's.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -eq 0 ]; then
   echo "== All build and test packages are present"
   exit 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check-signing.sh <source dir> <scratch dir> <built payload dir> <wine-run>
-# The optional signing step: signs with a throwaway certificate made here, the signature verifies, and the
-# signed image still passes its own "--verify-bundle" under Wine (WINEPREFIX comes from the test).
+# The optional signing step: signs with a throwaway certificate made here; the signature verifies, the signed
+# image still passes its own "--verify-bundle" under Wine (WINEPREFIX comes from the test), and the bill of
+# materials names the signed image.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -26,6 +27,8 @@ check "configure with signing" cmake -S "$source_dir" -B "$scratch/build" -DQUOR
 check "build and sign" cmake --build "$scratch/build" --target QuorlithSetup -j2
 image="$scratch/build/QuorlithSetup.exe"
 check "the signature verifies" osslsigncode verify -in "$image" -CAfile "$scratch/cert.pem"
+check "the bill of materials names the signed image" \
+  grep -qF "\"content\": \"$(sha256sum < "$image" | cut -c1-64)\"" "$scratch/build/QuorlithSetup.cdx.json"
 check "the password is not in the build files" bash -c "! grep -rqF \"\$(cat '$scratch/password.txt')\" '$scratch/build'/*.ninja '$scratch/build'/CMakeFiles/*.dir/build.make '$scratch/build'/src/CMakeFiles 2>/dev/null"
 check "the signed image passes --verify-bundle" "$wine_run" "$image" --verify-bundle "Z:${scratch//\//\\}\\report.json"
 check "its report was written" test -s "$scratch/report.json"
