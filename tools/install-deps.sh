@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12, only where something is missing.
 set -eu
 packages=(cmake make python3 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 fonts-wine wixl msitools
-          libimage-exiftool-perl xvfb xauth x11-apps imagemagick osslsigncode openssl)
+          libimage-exiftool-perl xvfb xauth x11-apps imagemagick osslsigncode openssl jq)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
