@@ -32,15 +32,15 @@ endfunction()
 # ProductVersion still gets an entry, without a version: the build goes on and says which file it was.
 macro(quorlith_sbom_read_package file)
   execute_process(COMMAND "${MSIINFO}" export "${file}" Property
-                  RESULT_VARIABLE status OUTPUT_VARIABLE table ERROR_VARIABLE error)
-  if(NOT status EQUAL 0)
-    message(WARNING "msiinfo could not read the Property table of ${file}: ${error}")
-  endif()
+                  RESULT_VARIABLE status OUTPUT_VARIABLE table ERROR_QUIET)
   # Export format: a header line, then one "Property<TAB>Value" line per row.
   quorlith_sbom_value(name "${table}" "\nProductName\t([^\r\n]*)")
   quorlith_sbom_value(version "${table}" "\nProductVersion\t([^\r\n]*)")
   quorlith_sbom_value(supplier "${table}" "\nManufacturer\t([^\r\n]*)")
-  if(version STREQUAL "")
+  if(NOT status EQUAL 0)
+    message(WARNING "msiinfo cannot read the package's Property table; its bill-of-materials entry has no "
+                    "package data: ${file}")
+  elseif(version STREQUAL "")
     message(WARNING "Runtime package has no ProductVersion; its bill-of-materials entry has no version: ${file}")
   endif()
 endmacro()
