@@ -3,7 +3,7 @@
 # The bill of materials beside the image: valid against the official CycloneDX JSON schema (from the npm
 # package of the CycloneDX library, installed once into <validator dir>), the digests of the image and of each
 # embedded payload, the packages' own names, versions and maker, the timestamp from SOURCE_DATE_EPOCH only;
-# a package without ProductVersion warns, naming the file, and its entry has no version.
+# a package without ProductVersion warns, naming the file, and its entry has no version; names are escaped.
 # (Two builds in different directories giving the same document: check-reproducible.sh.)
 set -u
 source_dir="$1"
@@ -25,12 +25,14 @@ build() { # build [env assignments]: configure and build the image in $scratch/b
 }
 serial() { sed -n 's/.*"serialNumber": "\(.*\)".*/\1/p' "$scratch/b/QuorlithSetup.cdx.json"; }
 
-# verify <expected timestamp or ""> <id of the package without version or "">: every check of one document.
+# verify <expected timestamp or ""> [<id of the package without version> <its name>]: every check of one
+# document.
 verify() {
   local result
   result=$(node - "$validator" "$scratch/b/QuorlithSetup.cdx.json" "$scratch/b/QuorlithSetup.exe" "$scratch/p" \
-                  "$manifest_version" "$1" "$2" <<'JS'
-const [validator, documentPath, imagePath, payloadDir, manifestVersion, timestamp, unversioned] = process.argv.slice(2);
+                  "$manifest_version" "$1" "${2:-}" "${3:-}" <<'JS'
+const [validator, documentPath, imagePath, payloadDir, manifestVersion, timestamp, changed, changedName] =
+  process.argv.slice(2);
 const fs = require('fs');
 const path = require('path');
 const crypto = require('crypto');
@@ -73,8 +75,9 @@ const payloads = [
     check(`${file}: the embedded file's digest`, (component.hashes || []).length === 1 &&
           component.hashes[0].alg === 'SHA-256' && component.hashes[0].content === sha256(path.join(payloadDir, file)),
           component.hashes);
-    check(`${file}: name, version and supplier of the package`, component.name === name &&
-          component.version === (id === unversioned ? undefined : version) &&
+    check(`${file}: name, version and supplier of the package`,
+          component.name === (id === changed ? changedName : name) &&
+          component.version === (id === changed ? undefined : version) &&
           (component.supplier || {}).name === 'Quorlith samples', component);
   });
   const carried = bom.dependencies.find((d) => d.ref === image['bom-ref']) || {};
@@ -111,15 +114,18 @@ fi
 check "the validator is installed" test -s "$validator/installed"
 
 check "build with SOURCE_DATE_EPOCH set" build SOURCE_DATE_EPOCH=1767225600
-verify "2026-01-01T00:00:00Z" ""
+verify "2026-01-01T00:00:00Z"
 first_serial=$(serial)
 
-# Without ProductVersion (msibuild, of msitools, deletes the row): the rebuild warns and goes on.
-msibuild "$scratch/p/dotnet-runtime.msi" -q "DELETE FROM \`Property\` WHERE \`Property\` = 'ProductVersion'"
+# Without ProductVersion, and a name with JSON's and CMake's special characters (msibuild, of msitools,
+# changes the Property table): the rebuild warns and goes on.
+odd_name='Quorlith "sample"; runtime \ [1]'
+msibuild "$scratch/p/dotnet-runtime.msi" -q "DELETE FROM \`Property\` WHERE \`Property\` = 'ProductVersion'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '$odd_name' WHERE \`Property\` = 'ProductName'"
 check "rebuild without SOURCE_DATE_EPOCH" build -u SOURCE_DATE_EPOCH
 check "the warning names the package" \
   logged "Runtime package has no ProductVersion; its bill-of-materials entry has no version: $scratch/p/dotnet-runtime.msi"
-verify "" 103
+verify "" 103 "$odd_name"
 check "another image, another serial number" test "$(serial)" != "$first_serial"
 
 rm -rf "$scratch"
