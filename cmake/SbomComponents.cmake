@@ -49,10 +49,10 @@ endmacro()
 # without one has none of them, which is no fault.
 macro(quorlith_sbom_read_installer file)
   execute_process(COMMAND "${EXIFTOOL}" -args -ProductName -ProductVersion -CompanyName "${file}"
-                  OUTPUT_VARIABLE fields ERROR_QUIET)
-  quorlith_sbom_value(name "\n${fields}" "\n-ProductName=([^\r\n]*)")
-  quorlith_sbom_value(version "\n${fields}" "\n-ProductVersion=([^\r\n]*)")
-  quorlith_sbom_value(supplier "\n${fields}" "\n-CompanyName=([^\r\n]*)")
+                  OUTPUT_VARIABLE resource ERROR_QUIET)
+  quorlith_sbom_value(name "\n${resource}" "\n-ProductName=([^\r\n]*)")
+  quorlith_sbom_value(version "\n${resource}" "\n-ProductVersion=([^\r\n]*)")
+  quorlith_sbom_value(supplier "\n${resource}" "\n-CompanyName=([^\r\n]*)")
 endmacro()
 
 # quorlith_sbom_component(<out var> <file> <id> <embedded name> <sha256 hex>): one entry of the
