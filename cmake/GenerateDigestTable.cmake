@@ -1,12 +1,15 @@
 # cmake -DOUT=<digests.cpp> -DFILES=<a|b|c|d|e> [-DCHECK_SIZE=ON -DMAX_SIZE=<n>] [-DCHECK_KIND=ON]
-#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] -P GenerateDigestTable.cmake
+#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] [-DSBOM_OUT=<components.json> -DMSIINFO=<path>
+#       -DEXIFTOOL=<path>] -P GenerateDigestTable.cmake
 # Writes the SHA-256 digest table of the five payloads, in identifier order, as constant data, and
-# optionally a JSON manifest of the same files and digests (and, with PAYLOAD_CA, their signers).
+# optionally a JSON manifest (with PAYLOAD_CA, naming each payload's signer) and the bill-of-materials entries
+# of the same files and digests.
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
 set(names dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
 string(REPLACE "|" ";" files "${FILES}")
 set(rows "")
 set(entries "")
+set(digests "")
 set(index 0)
 foreach(file IN LISTS files)
   quorlith_payload_problem(problem "${file}" ${index} "${CHECK_SIZE}" "${CHECK_KIND}" "${MAX_SIZE}" "${PAYLOAD_CA}" signer)
@@ -15,6 +18,7 @@ foreach(file IN LISTS files)
   endif()
   file(SIZE "${file}" size)
   file(SHA256 "${file}" hex)
+  list(APPEND digests ${hex})
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   get_filename_component(name "${file}" NAME)
   string(APPEND rows "    { ${bytes} }, // ${name}, ${size} bytes\n")
@@ -46,4 +50,9 @@ endfunction()
 write_if_changed("${OUT}" "// Generated from the embedded payload files; do not edit.\n#include \"payload/payload.h\"\n\nconst BYTE PayloadDigestTable[PAYLOAD_COUNT][DIGEST_SIZE] = {\n${rows}};\n")
 if(JSON_OUT)
   write_if_changed("${JSON_OUT}" "{\n  \"payloads\": [\n${entries}\n  ]\n}\n")
+endif()
+if(SBOM_OUT)
+  include("${CMAKE_CURRENT_LIST_DIR}/SbomComponents.cmake")
+  quorlith_sbom_components(components "${files}" "${names}" "${digests}")
+  write_if_changed("${SBOM_OUT}" "${components}")
 endif()

@@ -15,6 +15,7 @@ get_filename_component(QUORLITH_MANIFEST "${QUORLITH_MANIFEST}" ABSOLUTE)
 set(QUORLITH_DIGEST_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateDigestTable.cmake")
 set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/QuorlithSbom.cmake")
 
 # A release takes only signed payloads: each must carry a valid Authenticode signature under a root of this file.
 set(QUORLITH_PAYLOAD_CA "" CACHE FILEPATH
@@ -48,14 +49,15 @@ function(quorlith_check_payload_files)
 endfunction()
 
 # quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>]
-#                     [TABLE <5 paths>])
+#                     [SBOM] [TABLE <5 paths>])
 # Adds the resource script (manifest + payloads 101..105, language 1033) and the generated digest table.
 # ANY_SIZE lets test bundles carry an empty or oversized payload on purpose; VALIDATE also requires MSI
 # packages for 101-104 and an x64 executable for 105, each signed under QUORLITH_PAYLOAD_CA when that is set;
-# JSON writes the payload manifest beside the image.
+# JSON writes the payload manifest beside the image; SBOM writes the payloads' bill-of-materials entries for
+# quorlith_add_sbom_step.
 # TABLE, for tests only, generates the table from other files than those embedded: a bundle that lies.
 function(quorlith_add_bundle target)
-  cmake_parse_arguments(B "ANY_SIZE;VALIDATE" "JSON" "FILES;DEPENDS;TABLE" ${ARGN})
+  cmake_parse_arguments(B "ANY_SIZE;VALIDATE;SBOM" "JSON" "FILES;DEPENDS;TABLE" ${ARGN})
   list(LENGTH B_FILES count)
   if(NOT count EQUAL 5)
     message(FATAL_ERROR "quorlith_add_bundle(${target}) needs exactly five payload files, got ${count}")
@@ -84,13 +86,20 @@ function(quorlith_add_bundle target)
   if(B_JSON)
     list(APPEND outputs "${B_JSON}")
   endif()
+  set(sbom_args "")
+  if(B_SBOM)
+    quorlith_sbom_generator_args(sbom_args)
+    list(APPEND sbom_args "-DSBOM_OUT=${gen}/sbom-components.json")
+    list(APPEND outputs "${gen}/sbom-components.json")
+    set_property(TARGET ${target} PROPERTY QUORLITH_SBOM_COMPONENTS "${gen}/sbom-components.json")
+  endif()
   add_custom_command(
     OUTPUT ${outputs}
     COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}" "-DJSON_OUT=${B_JSON}"
             "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
-            ${signatures} -P "${QUORLITH_DIGEST_GENERATOR}"
+            ${signatures} ${sbom_args} -P "${QUORLITH_DIGEST_GENERATOR}"
     DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
-            ${roots}
+            "${QUORLITH_SBOM_COMPONENTS_SCRIPT}" ${roots}
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)
 
@@ -109,7 +118,8 @@ function(quorlith_add_bundle target)
   endif()
 endfunction()
 
-# quorlith_add_setup_image(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>])
+# quorlith_add_setup_image(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>]
+#                          [SBOM])
 # The bootstrapper image with a given payload set: the product itself, and the variants tests need
 # (another runtime version, chosen payload sizes).
 function(quorlith_add_setup_image target)

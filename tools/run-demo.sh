@@ -7,6 +7,8 @@
 #   bash tools/run-demo.sh                    (Debian 12, as root, from a checkout)
 #   QUORLITH_DEMO_BUILD_DIR=<dir> bash tools/run-demo.sh   builds and runs in another build directory
 #   QUORLITH_DEMO_KEEP_PREFIX=1 bash tools/run-demo.sh     keeps the Wine prefix (<build>/demo/prefix)
+#   QUORLITH_DEMO_DPI=192 bash tools/run-demo.sh           display scaling of the prefix (192: 200 %); the
+#                                                          desktop grows with it
 set -eu
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -52,11 +54,20 @@ if [ -e "$prefix/drive_c/Program Files/dotnet" ]; then
   exit 1
 fi
 echo "runtime: not installed"
+# The caption buttons are glyphs of the Marlett font (fonts-wine). This Wine does not load the fonts of its
+# own data folder, so without a copy in the prefix the close button shows the letter "r".
+cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
+dpi="${QUORLITH_DEMO_DPI:-96}"
+desktop="$((1024 * dpi / 96))x$((768 * dpi / 96))"
+if [ "$dpi" != 96 ]; then
+  "$root/tests/harness/set-prefix-dpi" "$prefix" "$dpi"
+  echo "display scaling: $dpi DPI ($((dpi * 100 / 96)) %)"
+fi
 # The first program in a new prefix also starts Wine's services; done here, the desktop below comes up
 # in about a second.
 wine cmd /c exit >/dev/null 2>&1 || true
 
-say "Window mode in a 1024x768 Wine virtual desktop (driver transcript: ms since start)"
+say "Window mode in a $desktop Wine virtual desktop (driver transcript: ms since start)"
 transcript="$demo/transcript.txt"
 png="$demo/setup-window.png"
 rm -f "$transcript" "$png"
@@ -64,8 +75,8 @@ rm -f "$transcript" "$png"
 # whole of that step (about a second). A new virtual desktop needs a second or so before it first paints,
 # so the driver waits that long before it starts the bootstrapper; the shot itself runs in the background
 # so that the transcript keeps flowing.
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  wine explorer /desktop=quorlith,1024x768 "$0" --wait 2000 "$1" | while IFS= read -r line; do
+xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
+  wine explorer /desktop=quorlith,"$5" "$0" --wait 2000 "$1" | while IFS= read -r line; do
     line="${line%"$4"}"
     printf "   %s\n" "$line"
     printf "%s\n" "$line" >>"$2"
@@ -74,7 +85,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     esac
   done
   wait
-  wineserver -w' "$driver" "$setup" "$transcript" "$png" $'\r'
+  wineserver -w' "$driver" "$setup" "$transcript" "$png" $'\r' "$desktop"
 
 say "Packages installed"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |

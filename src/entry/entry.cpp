@@ -30,6 +30,22 @@ BOOL IsSupportedProcessor(WORD nativeArchitecture)
     return nativeArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
 }
 
+typedef BOOL(WINAPI* IsWow64Process2Function)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
+
+// Windows 11 on ARM64 tells an emulated x64 process that the machine is AMD64; IsWow64Process2 (Windows 10
+// 1709 and later, so looked up rather than imported) names the real one. Without it the first answer stands.
+static BOOL IsEmulatedOnOtherMachine(void)
+{
+    const FARPROC address = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2");
+    const IsWow64Process2Function isWow64Process2 =
+        reinterpret_cast<IsWow64Process2Function>(reinterpret_cast<void*>(address));
+    USHORT processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    USHORT nativeMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+
+    return isWow64Process2 && isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine) &&
+           nativeMachine != IMAGE_FILE_MACHINE_AMD64;
+}
+
 extern "C" void SetupEntry(void)
 {
     int count = 0;
@@ -42,7 +58,7 @@ extern "C" void SetupEntry(void)
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     argv = CommandLineToArgvW(GetCommandLineW(), &count);
     GetNativeSystemInfo(&system);
-    if (!IsSupportedProcessor(system.wProcessorArchitecture))
+    if (!IsSupportedProcessor(system.wProcessorArchitecture) || IsEmulatedOnOtherMachine())
     {
         MessageBoxW(NULL, PROCESSOR_MESSAGE, SETUP_CAPTION, MB_ICONERROR);
         ExitProcess(1);

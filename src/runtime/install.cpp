@@ -129,8 +129,9 @@ Status InstallRuntime(void)
         {
             continue;
         }
-        if (!JoinPath(package, staging, RuntimePackageNames[i]) || !ExtractPayload(PAYLOAD_FIRST + i, package) ||
-            !FormatMsiexecArguments(arguments, package))
+        // The arguments are formed before the package is written, so that no failure can leave it behind.
+        if (!JoinPath(package, staging, RuntimePackageNames[i]) || !FormatMsiexecArguments(arguments, package) ||
+            !ExtractPayload(PAYLOAD_FIRST + i, package))
         {
             result = ERROR_INVALID_DATA;
             break;

@@ -19,5 +19,6 @@ __declspec(noreturn) void RunWindowMode(void);
 LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD WINAPI SetupWorker(LPVOID parameter);
 
-// Top-left corner that centres the window on a screen of the given size, truncating toward zero.
-void CenterWindowOrigin(int screenWidth, int screenHeight, int* x, int* y);
+// Top-left corner that centres a window of the given outer size on a screen of the given size, truncating
+// toward zero.
+void CenterWindowOrigin(int screenWidth, int screenHeight, int windowWidth, int windowHeight, int* x, int* y);

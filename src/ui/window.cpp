@@ -8,11 +8,27 @@
 #define PROGRESS_STYLE (WS_CHILD | WS_VISIBLE | PBS_MARQUEE)
 #define MARQUEE_INTERVAL_MS 40
 
-void CenterWindowOrigin(int screenWidth, int screenHeight, int* x, int* y)
+// Child controls at 96 DPI: x, y, width, height in the setup window's client area.
+static const int LabelBox[4] = {24, 25, 465, 45};
+static const int ProgressBox[4] = {24, 85, 465, 14};
+
+static int ScaleForDpi(int value, UINT dpi)
+{
+    return MulDiv(value, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+}
+
+void CenterWindowOrigin(int screenWidth, int screenHeight, int windowWidth, int windowHeight, int* x, int* y)
 {
     // The whole primary display, not its work area; a small display gives negative coordinates.
-    *y = (screenHeight - SETUP_WINDOW_HEIGHT) / 2;
-    *x = (screenWidth - SETUP_WINDOW_WIDTH) / 2;
+    *y = (screenHeight - windowHeight) / 2;
+    *x = (screenWidth - windowWidth) / 2;
+}
+
+static HWND CreateChild(const WCHAR* className, const WCHAR* text, DWORD style, const int box[4], UINT dpi,
+                        HINSTANCE instance)
+{
+    return CreateWindowExW(0, className, text, style, ScaleForDpi(box[0], dpi), ScaleForDpi(box[1], dpi),
+                           ScaleForDpi(box[2], dpi), ScaleForDpi(box[3], dpi), g_mainWindow, NULL, instance, NULL);
 }
 
 static BOOL IsSilentStatus(WPARAM status)
@@ -57,6 +73,9 @@ __declspec(noreturn) void RunWindowMode(void)
     HWND progress = NULL;
     HANDLE worker = NULL;
     MSG message;
+    UINT dpi = USER_DEFAULT_SCREEN_DPI;
+    int width = 0;
+    int height = 0;
     int x = 0;
     int y = 0;
 
@@ -74,19 +93,23 @@ __declspec(noreturn) void RunWindowMode(void)
     InitCommonControlsEx(&controls);
     RegisterClassW(&windowClass);
 
-    CenterWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), &x, &y);
-    g_mainWindow = CreateWindowExW(0, SETUP_WINDOW_CLASS, SETUP_CAPTION, WS_CAPTION | WS_SYSMENU, x, y,
-                                   SETUP_WINDOW_WIDTH, SETUP_WINDOW_HEIGHT, NULL, NULL, instance, NULL);
+    // The manifest makes the process per-monitor aware, so Windows draws the window unscaled, while the
+    // stock font follows the system DPI: sizing everything by that same DPI keeps the texts inside their
+    // label on every monitor, with no WM_DPICHANGED handling. At 96 DPI nothing changes.
+    dpi = GetDpiForSystem();
+    width = ScaleForDpi(SETUP_WINDOW_WIDTH, dpi);
+    height = ScaleForDpi(SETUP_WINDOW_HEIGHT, dpi);
+    CenterWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), width, height, &x, &y);
+    g_mainWindow = CreateWindowExW(0, SETUP_WINDOW_CLASS, SETUP_CAPTION, WS_CAPTION | WS_SYSMENU, x, y, width, height,
+                                   NULL, NULL, instance, NULL);
     if (g_mainWindow)
     {
-        g_statusLabel = CreateWindowExW(0, L"STATIC", TEXT_PREPARING, LABEL_STYLE, 24, 25, 465, 45, g_mainWindow,
-                                        NULL, instance, NULL);
+        g_statusLabel = CreateChild(L"STATIC", TEXT_PREPARING, LABEL_STYLE, LabelBox, dpi, instance);
     }
     if (g_statusLabel)
     {
         SendMessageW(g_statusLabel, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
-        progress = CreateWindowExW(0, PROGRESS_CLASSW, NULL, PROGRESS_STYLE, 24, 85, 465, 14, g_mainWindow, NULL,
-                                   instance, NULL);
+        progress = CreateChild(PROGRESS_CLASSW, NULL, PROGRESS_STYLE, ProgressBox, dpi, instance);
     }
     // Without the window and its controls the worker could never report, and the loop below would wait
     // for a message that cannot come.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # check-reproducible.sh <source dir> <scratch dir> <built payload dir>
-# Two builds of the same sources and payloads in different directories give byte-identical images, and the
-# image names no build path.
+# Two builds of the same sources and payloads in different directories give byte-identical images and bills
+# of materials, and neither names a build path.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -29,9 +29,13 @@ if [ "$failures" -eq 0 ]; then
     echo "FAILED: the two images differ"
     failures=$((failures + 1))
   fi
+  if ! cmp "${first%.exe}.cdx.json" "${second%.exe}.cdx.json"; then
+    echo "FAILED: the two bills of materials differ"
+    failures=$((failures + 1))
+  fi
   for text in "$scratch" "$source_dir" "$(basename "$scratch")"; do
-    if grep -qaF "$text" "$first"; then
-      echo "FAILED: the image holds the build path text $text"
+    if grep -qaF "$text" "$first" "${first%.exe}.cdx.json"; then
+      echo "FAILED: the image or its bill of materials holds the build path text $text"
       failures=$((failures + 1))
     fi
   done

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # check-signing.sh <source dir> <scratch dir> <built payload dir> <wine-run>
-# The optional signing step: signs with a throwaway certificate made here, the signature verifies, and the
-# signed image still passes its own "--verify-bundle" under Wine (WINEPREFIX comes from the test). With a
-# time-stamp server, a time-stamp authority of the test's own on 127.0.0.1 countersigns; a server that cannot
-# be reached or answers with an error fails the build, names its URL and leaves no image behind.
+# The optional signing step: signs with a throwaway certificate made here; the signature verifies, the signed
+# image still passes its own "--verify-bundle" under Wine (WINEPREFIX comes from the test), and the bill of
+# materials names the signed image. With a time-stamp server, a time-stamp authority of the test's own on
+# 127.0.0.1 countersigns; a server that cannot be reached or answers with an error fails the build, names its
+# URL and leaves no image behind.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -36,6 +37,8 @@ check "configure with signing" cmake -S "$source_dir" -B "$scratch/build" -DQUOR
 check "build and sign" cmake --build "$scratch/build" --target QuorlithSetup -j2
 image="$scratch/build/QuorlithSetup.exe"
 check "the signature verifies" osslsigncode verify -in "$image" -CAfile "$scratch/cert.pem"
+check "the bill of materials names the signed image" \
+  grep -qF "\"content\": \"$(sha256sum < "$image" | cut -c1-64)\"" "$scratch/build/QuorlithSetup.cdx.json"
 check "the password is not in the build files" bash -c "! grep -rqF \"\$(cat '$scratch/password.txt')\" '$scratch/build'/*.ninja '$scratch/build'/CMakeFiles/*.dir/build.make '$scratch/build'/src/CMakeFiles 2>/dev/null"
 
 # The time-stamp authority: "openssl ts -reply" behind a small HTTP responder; the path /fail answers 500.

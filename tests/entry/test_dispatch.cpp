@@ -73,18 +73,32 @@ static void TestModeTable(void)
     }
 }
 
-// Only native x86-64 passes; the refusal comes before any mode, command-line modes included.
+// Only native x86-64 passes; the refusal comes before any mode, command-line modes included. The machine is
+// asked twice: GetNativeSystemInfo, then IsWow64Process2, which alone sees through the emulation of x64 on
+// ARM64 and whose absence or failure leaves the first answer standing.
 static void TestProcessorCheck(void)
 {
     static const struct
     {
-        WORD architecture;
+        const WCHAR* shim;
         BOOL refused;
     } cases[] = {
-        {PROCESSOR_ARCHITECTURE_AMD64, FALSE}, {PROCESSOR_ARCHITECTURE_INTEL, TRUE}, {PROCESSOR_ARCHITECTURE_ARM, TRUE},
-        {PROCESSOR_ARCHITECTURE_IA64, TRUE},   {12 /* ARM64 */, TRUE},               {0xFFFE, TRUE},
+        {L"arch=9", FALSE},
+        {L"arch=0" /* x86 */, TRUE},
+        {L"arch=5" /* ARM */, TRUE},
+        {L"arch=6" /* IA-64 */, TRUE},
+        {L"arch=12" /* ARM64 */, TRUE},
+        {L"arch=65534", TRUE},
+        {L"fail=GetProcAddress:1" /* no IsWow64Process2 */, FALSE},
+        {L"fail=GetProcAddress:1;arch=12", TRUE},
+        {L"native=fail", FALSE},
+        {L"native=fail;arch=12", TRUE},
+        {L"native=0x8664" /* AMD64 */, FALSE},
+        {L"native=0xAA64" /* ARM64, while GetNativeSystemInfo says AMD64 */, TRUE},
+        {L"native=0x014C" /* x86 */, TRUE},
     };
-    static const WCHAR* const commandLines[] = {L"--verify-bundle report.json", L"", L"--install-runtime"};
+    static const WCHAR* const commandLines[] = {L"--verify-bundle report.json", L"", L"--install-runtime",
+                                                L"--check-installer C:\\"};
     WCHAR boxes[MAX_PATH * 2];
     wsprintfW(boxes, L"%s\\boxes.txt", g_scratch);
 
@@ -95,7 +109,7 @@ static void TestProcessorCheck(void)
             WCHAR shim[64];
             DWORD exitCode = 0;
             char record[2048];
-            wsprintfW(shim, L"arch=%u;capture-messagebox", cases[i].architecture);
+            wsprintfW(shim, L"%s;capture-messagebox", cases[i].shim);
             DeleteFileW(boxes);
             RunProbe(commandLines[j], shim, &exitCode, record, sizeof(record));
             BYTE* box = wt_read_file(boxes, NULL);
@@ -104,15 +118,15 @@ static void TestProcessorCheck(void)
                 char expected[256];
                 wsprintfA(expected, "%u|Quorlith Setup|This Quorlith installer requires 64-bit Intel or AMD Windows.\n",
                           MB_ICONERROR);
-                ok(exitCode == 1, "arch %u [%s]: exit code %lu", cases[i].architecture, wt_u8(commandLines[j]), exitCode);
-                ok(!record[0], "arch %u [%s]: a mode ran: %s", cases[i].architecture, wt_u8(commandLines[j]), record);
-                ok(box && !strcmp(reinterpret_cast<char*>(box), expected), "arch %u: box %s", cases[i].architecture,
+                ok(exitCode == 1, "%s [%s]: exit code %lu", wt_u8(cases[i].shim), wt_u8(commandLines[j]), exitCode);
+                ok(!record[0], "%s [%s]: a mode ran: %s", wt_u8(cases[i].shim), wt_u8(commandLines[j]), record);
+                ok(box && !strcmp(reinterpret_cast<char*>(box), expected), "%s: box %s", wt_u8(cases[i].shim),
                    box ? reinterpret_cast<char*>(box) : "(none)");
             }
             else
             {
-                ok(record[0] != 0, "arch %u [%s]: no mode ran", cases[i].architecture, wt_u8(commandLines[j]));
-                ok(!box, "arch %u: a box was shown: %s", cases[i].architecture, box ? reinterpret_cast<char*>(box) : "");
+                ok(record[0] != 0, "%s [%s]: no mode ran", wt_u8(cases[i].shim), wt_u8(commandLines[j]));
+                ok(!box, "%s: a box was shown: %s", wt_u8(cases[i].shim), box ? reinterpret_cast<char*>(box) : "");
             }
             wt_free(box);
         }

@@ -27,6 +27,7 @@ static const WCHAR* g_programFiles;
 static BOOL g_randomSet;
 static BYTE g_random[8];
 static WORD g_architecture = 0xFFFF;
+static DWORD g_nativeMachine = SHIM_MACHINE_REAL;
 static BOOL g_registrySet;
 static DWORD g_registryType;
 static BYTE g_registryData[1024];
@@ -73,6 +74,7 @@ void ShimReset(void)
     g_windowsDirectory = g_tempPath = g_systemDirectory = g_programFiles = NULL;
     g_randomSet = FALSE;
     g_architecture = 0xFFFF;
+    g_nativeMachine = SHIM_MACHINE_REAL;
     g_registrySet = FALSE;
     ZeroMemory(&g_createProcess, sizeof(g_createProcess));
     ZeroMemory(&g_shellExecute, sizeof(g_shellExecute));
@@ -121,6 +123,7 @@ void ShimSetTempPath(const WCHAR* path) { g_tempPath = path; }
 void ShimSetSystemDirectory(const WCHAR* path) { g_systemDirectory = path; }
 void ShimSetProgramFiles(const WCHAR* path) { g_programFiles = path; }
 void ShimSetArchitecture(WORD architecture) { g_architecture = architecture; }
+void ShimSetNativeMachine(DWORD machine) { g_nativeMachine = machine; }
 
 void ShimSetRandom(const BYTE bytes[8])
 {
@@ -569,6 +572,37 @@ void WINAPI ShimGetNativeSystemInfo(LPSYSTEM_INFO info)
     }
 }
 
+static BOOL WINAPI ShimIsWow64Process2(HANDLE process, USHORT* processMachine, USHORT* nativeMachine)
+{
+    if (g_nativeMachine == SHIM_MACHINE_FAIL)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    (void)process;
+    *processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (nativeMachine)
+    {
+        *nativeMachine = static_cast<USHORT>(g_nativeMachine);
+    }
+    return TRUE;
+}
+
+FARPROC WINAPI ShimGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (ShimShouldFail(SHIM_GetProcAddress, ERROR_PROC_NOT_FOUND, NULL))
+    {
+        return NULL;
+    }
+    // An ordinal has a zero high part and is no name to compare.
+    if (g_nativeMachine != SHIM_MACHINE_REAL && HIWORD(reinterpret_cast<ULONG_PTR>(name)) &&
+        !strcmp(name, "IsWow64Process2"))
+    {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(ShimIsWow64Process2));
+    }
+    return GetProcAddress(module, name);
+}
+
 HLOCAL WINAPI ShimLocalFree(HLOCAL block)
 {
     ShimShouldFail(SHIM_LocalFree, 0, NULL);
@@ -587,6 +621,10 @@ void ShimConfigureFromEnvironment(void)
         if (!strncmp(entry, "arch=", 5))
         {
             ShimSetArchitecture(static_cast<WORD>(atoi(entry + 5)));
+        }
+        else if (!strncmp(entry, "native=", 7))
+        {
+            ShimSetNativeMachine(!strcmp(entry + 7, "fail") ? SHIM_MACHINE_FAIL : strtoul(entry + 7, NULL, 0));
         }
         else if (!strcmp(entry, "capture-messagebox"))
         {

@@ -17,7 +17,7 @@
     X(FlushFileBuffers) X(DeleteFileW) X(RemoveDirectoryW) X(CreateProcessW) X(ShellExecuteExW)               \
     X(GetExitCodeProcess) X(SHGetFolderPathW) X(RegOpenKeyExW) X(RegQueryValueExW) X(FindResourceW)           \
     X(FindFirstFileW) X(CreateThread) X(CreateWindowExW) X(CommandLineToArgvW) X(MessageBoxW)                 \
-    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource)
+    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress)
 
 enum ShimCall
 {
@@ -54,6 +54,13 @@ void ShimSetRandom(const BYTE bytes[8]);
 // Native processor architecture reported by GetNativeSystemInfo (0xFFFF restores it).
 void ShimSetArchitecture(WORD architecture);
 
+// The native machine that IsWow64Process2, looked up through GetProcAddress, reports (an IMAGE_FILE_MACHINE_*
+// value); SHIM_MACHINE_FAIL makes that call fail, SHIM_MACHINE_REAL restores it. A failing GetProcAddress
+// stands for a system without the export.
+#define SHIM_MACHINE_REAL ((DWORD)-1)
+#define SHIM_MACHINE_FAIL ((DWORD)-2)
+void ShimSetNativeMachine(DWORD machine);
+
 // Registry: when set, RegOpenKeyExW of any key succeeds with a fake key whose "Version" value holds these
 // bytes of this type; SHIM_NO_VALUE makes the value missing, SHIM_NO_KEY makes the key missing.
 #define SHIM_NO_VALUE ((DWORD)-2)
@@ -89,7 +96,7 @@ UINT ShimLastMessageBoxStyle(void);
 
 // Reads the same settings from the environment variable QUORLITH_SHIM, for programs under test that run
 // in a child process: entries separated by ';' — "fail=<Call>:<nth>[:<error>]", "arch=<n>",
-// "capture-messagebox".
+// "native=<n>|fail", "capture-messagebox".
 void ShimConfigureFromEnvironment(void);
 
 // SizeofResource reports this size for every resource while set (FALSE restores the real size), so the
@@ -143,6 +150,7 @@ decltype(BCryptCloseAlgorithmProvider) ShimBCryptCloseAlgorithmProvider;
 #define GetNativeSystemInfo ShimGetNativeSystemInfo
 #define LocalFree ShimLocalFree
 #define SizeofResource ShimSizeofResource
+#define GetProcAddress ShimGetProcAddress
 #define HeapFree ShimHeapFree
 #define BCryptDestroyHash ShimBCryptDestroyHash
 #define BCryptCloseAlgorithmProvider ShimBCryptCloseAlgorithmProvider

@@ -195,6 +195,10 @@ BOOL DriveSetup(SetupRun* run)
                 run->wasVisible = TRUE;
                 run->shownAfterMs = ElapsedMs(&startCounter);
                 GetWindowRect(window, &run->windowRect);
+                if (label && GetWindowRect(label, &run->labelRect))
+                {
+                    MapWindowPoints(NULL, window, reinterpret_cast<POINT*>(&run->labelRect), 2);
+                }
                 if (run->verbose)
                 {
                     char line[96];
@@ -302,11 +306,24 @@ BOOL SawLabel(const SetupRun* run, const WCHAR* text)
     return FALSE;
 }
 
-void ExpectedWindowOrigin(int screenWidth, int screenHeight, int* x, int* y)
+UINT MatchSetupDpiAwareness(void)
 {
-    // Written out here on purpose instead of calling the product's helper: the driver is the reference.
-    *x = (screenWidth - 520) / 2;
-    *y = (screenHeight - 180) / 2;
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    return GetDpiForSystem();
+}
+
+void ExpectedLayout(int screenWidth, int screenHeight, UINT dpi, RECT* window, RECT* label)
+{
+    // Written out here on purpose instead of calling the product's helpers: the driver is the reference.
+    // 520 x 180 centred, the label at (24, 25) 465 x 45, all at 96 DPI and scaled with rounding.
+    const int width = MulDiv(520, dpi, 96);
+    const int height = MulDiv(180, dpi, 96);
+    SetRect(window, (screenWidth - width) / 2, (screenHeight - height) / 2, 0, 0);
+    window->right = window->left + width;
+    window->bottom = window->top + height;
+    SetRect(label, MulDiv(24, dpi, 96), MulDiv(25, dpi, 96), 0, 0);
+    label->right = label->left + MulDiv(465, dpi, 96);
+    label->bottom = label->top + MulDiv(45, dpi, 96);
 }
 
 // --- Images and files ---------------------------------------------------------------------------------

@@ -34,6 +34,7 @@ struct SetupRun
     DWORD exitCode;             // full 32 bits
     BOOL windowFound;
     RECT windowRect;            // outer rectangle when it was first seen visible
+    RECT labelRect;             // the status label then, in the window's client coordinates
     double shownAfterMs;        // from just before the process was created until the window was seen visible
     BOOL wasVisible;
     BOOL hiddenWhileRunning;    // visible first, then hidden while the process still ran (a destroyed
@@ -58,8 +59,12 @@ BOOL DriveSetup(SetupRun* run);
 // True when the label showed text at some point.
 BOOL SawLabel(const SetupRun* run, const WCHAR* text);
 
-// The origin the window should have on a screen of the given size.
-void ExpectedWindowOrigin(int screenWidth, int screenHeight, int* x, int* y);
+// Makes this process per-monitor aware, as the bootstrapper's manifest makes it, so that the system DPI and the
+// stock font seen here are the bootstrapper's; returns that DPI.
+UINT MatchSetupDpiAwareness(void);
+// Where the setup window (outer rectangle, in screen coordinates) and its status label (in the window's
+// client coordinates) should be on a screen of the given size at the given system DPI.
+void ExpectedLayout(int screenWidth, int screenHeight, UINT dpi, RECT* window, RECT* label);
 
 // --- Images and files ---------------------------------------------------------------------------------
 // Copies image to copy and flips one byte in the middle of the data of RCDATA resource id there.

@@ -75,20 +75,22 @@ int wmain(int argc, WCHAR** argv)
         AppendArgument(line, argv[at]);
     }
 
-    int width = GetSystemMetrics(SM_CXSCREEN);
-    int height = GetSystemMetrics(SM_CYSCREEN);
-    int x = 0;
-    int y = 0;
-    ExpectedWindowOrigin(width, height, &x, &y);
-    printf("screen: %d x %d, window expected at (%d, %d)\n", width, height, x, y);
+    const UINT dpi = MatchSetupDpiAwareness();
+    const int width = GetSystemMetrics(SM_CXSCREEN);
+    const int height = GetSystemMetrics(SM_CYSCREEN);
+    RECT window;
+    RECT label;
+    ExpectedLayout(width, height, dpi, &window, &label);
+    printf("screen: %d x %d at %u DPI, window expected at (%ld, %ld), %ld x %ld\n", width, height, dpi, window.left,
+           window.top, window.right - window.left, window.bottom - window.top);
     fflush(stdout);
 
     run.commandLine = line;
     run.verbose = TRUE;
     DriveSetup(&run);
-    if (run.wasVisible && (run.windowRect.left != x || run.windowRect.top != y))
+    if (run.wasVisible && !EqualRect(&run.windowRect, &window))
     {
-        printf("window: NOT at the expected position\n");
+        printf("window: NOT at the expected place\n");
     }
     if (!run.boxCount)
     {

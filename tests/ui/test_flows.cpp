@@ -5,6 +5,7 @@
 //            Wine's real msiexec before the installer runs (Wine never shows the elevation prompt)
 //   cancel   close requests during the runtime installation and during the extraction of a 96 MiB
 //            installer
+//   scaled   the prefix at 200 % (system DPI 192): window, label and texts scaled alike
 // Arguments: <case> <setup image> <setup image with the big installer> <sample payload directory>.
 #include "wtest.h"
 #include "setup_driver.h"
@@ -98,22 +99,47 @@ static BOOL LabelsAre(const SetupRun* run, const WCHAR* const* expected, int cou
     return same;
 }
 
+static UINT g_dpi = 96;
+
 static void CheckWindowPlacement(const SetupRun* run, const char* what)
 {
     const int width = GetSystemMetrics(SM_CXSCREEN);
     const int height = GetSystemMetrics(SM_CYSCREEN);
-    int x = 0;
-    int y = 0;
-    ExpectedWindowOrigin(width, height, &x, &y);
-    ok(run->wasVisible && run->windowRect.left == x && run->windowRect.top == y &&
-           run->windowRect.right - run->windowRect.left == 520 && run->windowRect.bottom - run->windowRect.top == 180,
-       "%s: window at (%ld, %ld) %ld x %ld, expected (%d, %d) 520 x 180 on %d x %d", what, run->windowRect.left,
-       run->windowRect.top, run->windowRect.right - run->windowRect.left,
-       run->windowRect.bottom - run->windowRect.top, x, y, width, height);
-    if (width == 1920 && height == 1080)
+    const RECT* got = &run->windowRect;
+    RECT window;
+    RECT label;
+    ExpectedLayout(width, height, g_dpi, &window, &label);
+    ok(run->wasVisible && EqualRect(got, &window), "%s: window at (%ld, %ld) %ld x %ld, expected (%ld, %ld) %ld x %ld on %d x %d at %u DPI",
+       what, got->left, got->top, got->right - got->left, got->bottom - got->top, window.left, window.top,
+       window.right - window.left, window.bottom - window.top, width, height, g_dpi);
+    ok(EqualRect(&run->labelRect, &label), "%s: label at (%ld, %ld) %ld x %ld", what, run->labelRect.left,
+       run->labelRect.top, run->labelRect.right - run->labelRect.left, run->labelRect.bottom - run->labelRect.top);
+    if (width == 1920 && height == 1080 && (g_dpi == 96 || g_dpi == 192))
     {
-        ok(x == 700 && y == 450, "%s: centred at (%d, %d) on 1920 x 1080", what, x, y);
+        const RECT reference = g_dpi == 96 ? RECT{700, 450, 1220, 630} : RECT{440, 360, 1480, 720};
+        ok(EqualRect(&window, &reference), "%s: expected (%ld, %ld) on 1920 x 1080 at %u DPI", what, window.left,
+           window.top, g_dpi);
     }
+}
+
+// Every status text, laid out the way a plain static control wraps it in the label, fits the label's height.
+// This process is per-monitor aware like the bootstrapper, so its stock font is the label's.
+static void CheckTextsFit(const SetupRun* run, const char* what)
+{
+    static const WCHAR* const texts[] = {TEXT_PREPARING, TEXT_RUNTIME, TEXT_OPENING, TEXT_CLOSING};
+    const LONG width = run->labelRect.right - run->labelRect.left;
+    const LONG height = run->labelRect.bottom - run->labelRect.top;
+    HDC dc = GetDC(NULL);
+    HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    for (const WCHAR* text : texts)
+    {
+        RECT box = {0, 0, width, 0};
+        DrawTextW(dc, text, -1, &box, DT_CALCRECT | DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS);
+        ok(width > 0 && box.right <= width && box.bottom <= height, "%s: \"%s\" takes %ld x %ld in a %ld x %ld label",
+           what, wt_u8(text), box.right, box.bottom, width, height);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(NULL, dc);
 }
 
 static void CheckErrorBox(const SetupRun* run, const char* what, DWORD code)
@@ -177,6 +203,7 @@ static void RuntimePresentFlows(void)
     ok(run.ended && run.exitCode == 0, "installer 0: exit code %lu", run.exitCode);
     ok(LabelsAre(&run, normal, 2), "installer 0: the label went from preparing to opening the installer");
     CheckWindowPlacement(&run, "installer 0");
+    CheckTextsFit(&run, "installer 0");
     ok(run.installerSeenWhileHidden && !run.installerSeenWhileVisible,
        "installer 0: window hidden while the installer ran (seen hidden %d, seen visible %d)",
        run.installerSeenWhileHidden, run.installerSeenWhileVisible);
@@ -232,6 +259,25 @@ static void RuntimeMissingFlows(void)
     ok(wt_count_staging_dirs() == 0, "runtime missing: staging directories left: %d", wt_count_staging_dirs());
 }
 
+// The prefix's system DPI is 192 (200 %): the window, its label and the texts scale with it. A payload altered
+// after the build ends the run after the first text, with nothing installed.
+static void ScaledFlow(void)
+{
+    WCHAR dir[MAX_PATH * 4];
+    WCHAR altered[MAX_PATH * 4];
+    SetupRun run;
+    ok(g_dpi == 192, "system DPI %u; the prefix should be at 192", g_dpi);
+    wt_make_temp_dir(L"ui-flow-scaled", dir);
+    wsprintfW(altered, L"%s\\QuorlithSetup.exe", dir);
+    ok(CopyWithAlteredResource(g_setup, altered, 105), "altered copy of the setup image");
+    RunSetup(&run, altered, NULL, NULL);
+    ok(run.ended && run.exitCode == 0, "scaled: exit code %lu", run.exitCode);
+    CheckErrorBox(&run, "scaled", 13);
+    CheckWindowPlacement(&run, "scaled");
+    CheckTextsFit(&run, "scaled");
+    wt_remove_tree(dir);
+}
+
 static void CancelFlows(void)
 {
     SetupRun run;
@@ -263,12 +309,13 @@ int main(int argc, char** argv)
 {
     if (argc != 5)
     {
-        printf("usage: %s present|missing|cancel <setup.exe> <big setup.exe> <payload dir>\n", argv[0]);
+        printf("usage: %s present|missing|cancel|scaled <setup.exe> <big setup.exe> <payload dir>\n", argv[0]);
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[2]));
     lstrcpyW(g_bigSetup, wt_winpath(argv[3]));
     lstrcpyW(g_payloads, wt_winpath(argv[4]));
+    g_dpi = MatchSetupDpiAwareness();
     if (!GetSystemMetrics(SM_CXSCREEN))
     {
         skip("no display");
@@ -285,6 +332,10 @@ int main(int argc, char** argv)
     else if (!lstrcmpA(argv[1], "cancel"))
     {
         CancelFlows();
+    }
+    else if (!lstrcmpA(argv[1], "scaled"))
+    {
+        ScaledFlow();
     }
     return wt_finish();
 }

@@ -14,21 +14,25 @@ static void TestCentring(void)
 {
     static const struct
     {
-        int width, height, x, y;
+        int width, height, windowWidth, windowHeight, x, y;
     } cases[] = {
-        {1920, 1080, 700, 450},
-        {1601, 900, 540, 360},   // the half pixel is dropped
-        {515, 1080, -2, 450},    // truncated toward zero: -2, not -3
-        {519, 179, 0, 0},        // -1/2 is 0
-        {1024, 768, 252, 294},
-        {100, 100, -210, -40},
+        {1920, 1080, 520, 180, 700, 450},
+        {1601, 900, 520, 180, 540, 360},   // the half pixel is dropped
+        {515, 1080, 520, 180, -2, 450},    // truncated toward zero: -2, not -3
+        {519, 179, 520, 180, 0, 0},        // -1/2 is 0
+        {1024, 768, 520, 180, 252, 294},
+        {100, 100, 520, 180, -210, -40},
+        {1920, 1080, 1040, 360, 440, 360},   // 200 %
+        {1920, 1080, 1300, 450, 310, 315},   // 250 %
+        {1024, 768, 1040, 360, -8, 204},
     };
     for (const auto& c : cases)
     {
         int x = 12345;
         int y = 12345;
-        CenterWindowOrigin(c.width, c.height, &x, &y);
-        ok(x == c.x && y == c.y, "%dx%d: got (%d, %d), expected (%d, %d)", c.width, c.height, x, y, c.x, c.y);
+        CenterWindowOrigin(c.width, c.height, c.windowWidth, c.windowHeight, &x, &y);
+        ok(x == c.x && y == c.y, "%dx%d, window %dx%d: got (%d, %d), expected (%d, %d)", c.width, c.height,
+           c.windowWidth, c.windowHeight, x, y, c.x, c.y);
     }
 }
 

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# check-sbom.sh <source dir> <scratch dir> <built payload dir> <validator dir>
+# The bill of materials beside the image: valid against the official CycloneDX JSON schema (from the npm
+# package of the CycloneDX library, installed once into <validator dir>), the digests of the image and of each
+# embedded payload, the packages' own names, versions and maker, the timestamp from SOURCE_DATE_EPOCH only;
+# a package without ProductVersion warns, naming the file, and its entry has no version; names are escaped.
+# (Two builds in different directories giving the same document: check-reproducible.sh.)
+set -u
+source_dir="$1"
+scratch="$2"
+payloads="$3"
+validator="$4"
+failures=0
+passed=0
+check() { # check <description> <condition...>
+  local what="$1"; shift
+  if "$@"; then passed=$((passed + 1)); else failures=$((failures + 1)); echo "FAILED: $what"; fi
+}
+logged() { # logged <text>: the build log holds text (CMake wraps long messages at spaces, so join them back)
+  tr '\n' '\r' < "$scratch/log" | sed 's/\r  / /g' | grep -qF "$1"
+}
+build() { # build [env assignments]: configure and build the image in $scratch/b; output in $scratch/log
+  env "$@" cmake -S "$source_dir" -B "$scratch/b" -DQUORLITH_PAYLOAD_DIR="$scratch/p" -DBUILD_TESTING=OFF >"$scratch/log" 2>&1 &&
+    env "$@" cmake --build "$scratch/b" --target QuorlithSetup -j2 >>"$scratch/log" 2>&1 || { cat "$scratch/log"; false; }
+}
+serial() { sed -n 's/.*"serialNumber": "\(.*\)".*/\1/p' "$scratch/b/QuorlithSetup.cdx.json"; }
+
+# verify <expected timestamp or ""> [<id of the package without version> <its name>]: every check of one
+# document.
+verify() {
+  local result
+  result=$(node - "$validator" "$scratch/b/QuorlithSetup.cdx.json" "$scratch/b/QuorlithSetup.exe" "$scratch/p" \
+                  "$manifest_version" "$1" "${2:-}" "${3:-}" <<'JS'
+const [validator, documentPath, imagePath, payloadDir, manifestVersion, timestamp, changed, changedName] =
+  process.argv.slice(2);
+const fs = require('fs');
+const path = require('path');
+const crypto = require('crypto');
+const { Validation } = require(path.join(validator, 'node_modules/@cyclonedx/cyclonedx-library'));
+const sha256 = (file) => crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
+// The one SHA-256 hash an entry carries, or undefined.
+const digest = (entry) => ((entry.hashes || []).length === 1 && entry.hashes[0].alg === 'SHA-256' ?
+  entry.hashes[0].content : undefined);
+let passed = 0;
+const failed = [];
+const check = (what, ok, got) => { if (ok) passed++; else failed.push(`FAILED: ${what} (got ${JSON.stringify(got)})`); };
+
+const payloads = [
+  ['dotnet-host.msi', 'Quorlith sample .NET host 10.0.15', '10.0.15'],
+  ['dotnet-hostfxr.msi', 'Quorlith sample .NET host resolver 10.0.15', '10.0.15'],
+  ['dotnet-runtime.msi', 'Quorlith sample .NET core runtime 10.0.15', '10.0.15'],
+  ['windowsdesktop-runtime.msi', 'Quorlith sample desktop runtime 10.0.15', '10.0.15'],
+  ['Quorlith-Install.exe', 'Quorlith sample product installer', '1.0.0'],
+];
+(async () => {
+  const text = fs.readFileSync(documentPath, 'utf8');
+  const bom = JSON.parse(text);
+  check('CycloneDX 1.5 or later', ['1.5', '1.6'].includes(bom.specVersion), bom.specVersion);
+  const errors = await new Validation.JsonStrictValidator(bom.specVersion).validate(text);
+  check('valid against the CycloneDX schema', errors === null, errors);
+
+  const image = bom.metadata.component;
+  check('the bootstrapper is the described application',
+        image.type === 'application' && image.name === 'QuorlithSetup', image);
+  check('its version is the manifest\'s', image.version === manifestVersion, image.version);
+  check('its hash is the image\'s', digest(image) === sha256(imagePath), image.hashes);
+  check('timestamp only from SOURCE_DATE_EPOCH', bom.metadata.timestamp === (timestamp || undefined),
+        bom.metadata.timestamp);
+
+  check('five payload components', bom.components.length === 5, bom.components.length);
+  payloads.forEach(([file, name, version], index) => {
+    const component = bom.components[index] || {};
+    const id = String(101 + index);
+    const property = (key) => ((component.properties || []).find((p) => p.name === key) || {}).value;
+    check(`${file}: resource id and file name`,
+          property('quorlith:resource-id') === id && property('quorlith:file-name') === file, component.properties);
+    check(`${file}: the embedded file's digest`, digest(component) === sha256(path.join(payloadDir, file)),
+          component.hashes);
+    check(`${file}: name, version and supplier of the package`,
+          component.name === (id === changed ? changedName : name) &&
+          component.version === (id === changed ? undefined : version) &&
+          (component.supplier || {}).name === 'Quorlith samples', component);
+  });
+  const carried = bom.dependencies.find((d) => d.ref === image['bom-ref']) || {};
+  check('the bootstrapper carries the five payloads',
+        JSON.stringify(carried.dependsOn) === JSON.stringify(bom.components.map((c) => c['bom-ref'])), carried);
+  console.log(failed.join('\n'));
+  console.log(`${passed} ${failed.length}`);
+})().catch((error) => { console.log(`FAILED: ${error.stack}`); console.log('0 1'); });
+JS
+  )
+  printf '%s\n' "$result" | sed '$d' | grep . || true
+  read -r p f <<<"$(printf '%s\n' "$result" | tail -n 1)"
+  passed=$((passed + ${p:-0}))
+  failures=$((failures + ${f:-1}))
+}
+
+rm -rf "$scratch" && mkdir -p "$scratch/p"
+cp "$payloads"/* "$scratch/p/"
+manifest_version=$(sed -n 's/.*<assemblyIdentity[^>]* version="\([^"]*\)".*/\1/p' "$source_dir/res/QuorlithSetup.manifest")
+
+# The validator: the CycloneDX library with its optional JSON-schema dependencies, once per build tree.
+# 7.x is the last major that runs on Debian 12's Node.js 18.
+packages="@cyclonedx/cyclonedx-library@7.1.0 ajv@8 ajv-formats@3 ajv-formats-draft2019@1"
+if [ "$(cat "$validator/installed" 2>/dev/null)" != "$packages" ]; then
+  rm -rf "$validator" && mkdir -p "$validator"
+  # shellcheck disable=SC2086
+  if npm install --prefix "$validator" --no-save --omit=optional --no-audit --no-fund --loglevel=error $packages \
+       >"$scratch/npm.log" 2>&1; then
+    echo "$packages" > "$validator/installed"
+  else
+    cat "$scratch/npm.log"
+  fi
+fi
+check "the validator is installed" test -s "$validator/installed"
+
+check "build with SOURCE_DATE_EPOCH set" build SOURCE_DATE_EPOCH=1767225600
+verify "2026-01-01T00:00:00Z"
+first_serial=$(serial)
+
+# Without ProductVersion, and a name with JSON's and CMake's special characters (msibuild, of msitools,
+# changes the Property table): the rebuild warns and goes on.
+odd_name='Quorlith "sample"; runtime \ [1]'
+msibuild "$scratch/p/dotnet-runtime.msi" -q "DELETE FROM \`Property\` WHERE \`Property\` = 'ProductVersion'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '$odd_name' WHERE \`Property\` = 'ProductName'"
+check "rebuild without SOURCE_DATE_EPOCH" build -u SOURCE_DATE_EPOCH
+check "the warning names the package" \
+  logged "Runtime package has no ProductVersion; its bill-of-materials entry has no version: $scratch/p/dotnet-runtime.msi"
+verify "" 103 "$odd_name"
+check "another image, another serial number" test "$(serial)" != "$first_serial"
+
+rm -rf "$scratch"
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]
