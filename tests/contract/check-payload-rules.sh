@@ -8,20 +8,10 @@ source_dir="$1"
 scratch="$2"
 payloads="$3"
 names=(dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
-failures=0
-passed=0
-
-check() { # check <description> <condition...>
-  local what="$1"; shift
-  if "$@"; then passed=$((passed + 1)); else failures=$((failures + 1)); echo "FAILED: $what"; fi
-}
+. "$(dirname "$0")/common.sh"
 
 fresh_payloads() { # copies the built sample payloads into $scratch/p
   rm -rf "$scratch/p" && mkdir -p "$scratch/p" && cp "$payloads"/* "$scratch/p/"
-}
-
-logged() { # logged <text>: the last log holds text (CMake wraps long messages at spaces, so join them back)
-  tr '\n' '\r' < "$scratch/log" | sed 's/\r  / /g' | grep -qF "$1"
 }
 
 configure() { # configure <build dir>; output in $scratch/log

@@ -10,18 +10,9 @@ scratch="$2"
 payloads="$3"
 names=(dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
 publisher="/O=Quorlith Test/CN=Quorlith Test Publisher"
-failures=0
-passed=0
+. "$(dirname "$0")/common.sh"
 
-check() { # check <description> <condition...>
-  local what="$1"; shift
-  if "$@"; then passed=$((passed + 1)); else failures=$((failures + 1)); echo "FAILED: $what"; fi
-}
 fails() { ! "$@"; }
-logged() { # logged <text>: the last log holds text (CMake wraps long messages at spaces, so join them back)
-  tr '\n' '\r' < "$scratch/log" | sed 's/\r  / /g' | grep -qF "$1"
-}
-
 # root <name>: a self-signed root, and a code-signing certificate for the publisher issued under it
 root() { # output in $scratch/log
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quorlith Test $1" -keyout "$scratch/$1-key.pem" \
