@@ -230,25 +230,31 @@ static void RuntimePresentFlows(void)
     }
 }
 
+// A copy of the setup image whose installer payload was altered after the build: the window shows, then the
+// box with 13 comes before the runtime is even looked for.
+static void RunAlteredSetup(SetupRun* run, const char* what)
+{
+    WCHAR dir[MAX_PATH * 4];
+    WCHAR altered[MAX_PATH * 4];
+    wt_make_temp_dir(L"ui-flow-altered", dir);
+    wsprintfW(altered, L"%s\\QuorlithSetup.exe", dir);
+    ok(CopyWithAlteredResource(g_setup, altered, 105), "%s: altered copy of the setup image", what);
+    RunSetup(run, altered, NULL, NULL);
+    ok(run->ended && run->exitCode == 0, "%s: exit code %lu", what, run->exitCode);
+    CheckErrorBox(run, what, 13);
+    wt_remove_tree(dir);
+}
+
 static void RuntimeMissingFlows(void)
 {
     static const WCHAR* const alteredLabels[] = {TEXT_PREPARING};
     static const WCHAR* const normal[] = {TEXT_PREPARING, TEXT_RUNTIME, TEXT_OPENING};
-    WCHAR dir[MAX_PATH * 4];
-    WCHAR altered[MAX_PATH * 4];
     SetupRun run;
 
-    // The installer payload altered after the build: 13 before the runtime is even looked for.
-    wt_make_temp_dir(L"ui-flow-altered", dir);
-    wsprintfW(altered, L"%s\\QuorlithSetup.exe", dir);
-    ok(CopyWithAlteredResource(g_setup, altered, 105), "altered copy of the setup image");
-    RunSetup(&run, altered, NULL, NULL);
-    ok(run.ended && run.exitCode == 0, "altered payload: exit code %lu", run.exitCode);
-    CheckErrorBox(&run, "altered payload", 13);
+    RunAlteredSetup(&run, "altered payload");
     ok(LabelsAre(&run, alteredLabels, 1), "altered payload: no runtime step, no installer step");
     ok(!ReceiptExists() && InstalledPackageCount() == 0 && wt_count_staging_dirs() == 0,
        "altered payload: nothing launched, nothing written");
-    wt_remove_tree(dir);
 
     RunSetup(&run, g_setup, NULL, NULL);
     ok(run.ended && run.exitCode == 0 && run.boxCount == 0, "runtime missing: exit code %lu, %d boxes", run.exitCode,
@@ -263,19 +269,11 @@ static void RuntimeMissingFlows(void)
 // after the build ends the run after the first text, with nothing installed.
 static void ScaledFlow(void)
 {
-    WCHAR dir[MAX_PATH * 4];
-    WCHAR altered[MAX_PATH * 4];
     SetupRun run;
     ok(g_dpi == 192, "system DPI %u; the prefix should be at 192", g_dpi);
-    wt_make_temp_dir(L"ui-flow-scaled", dir);
-    wsprintfW(altered, L"%s\\QuorlithSetup.exe", dir);
-    ok(CopyWithAlteredResource(g_setup, altered, 105), "altered copy of the setup image");
-    RunSetup(&run, altered, NULL, NULL);
-    ok(run.ended && run.exitCode == 0, "scaled: exit code %lu", run.exitCode);
-    CheckErrorBox(&run, "scaled", 13);
+    RunAlteredSetup(&run, "scaled");
     CheckWindowPlacement(&run, "scaled");
     CheckTextsFit(&run, "scaled");
-    wt_remove_tree(dir);
 }
 
 static void CancelFlows(void)
