@@ -1,6 +1,6 @@
 # cmake -DIMAGE=<QuorlithSetup.exe> -DCOMPONENTS=<components.json> -DMANIFEST=<QuorlithSetup.manifest>
 #       -DOUT=<QuorlithSetup.cdx.json> -P GenerateSbom.cmake
-# Finishes the CycloneDX bill of materials once the image is final (linked, patched and signed): the
+# Finishes the CycloneDX bill of materials once the image is final (linked and, when set up, signed): the
 # bootstrapper itself, with the payload entries that the digest generator wrote from its own digests.
 # The document depends on its inputs only: no wall-clock time, no build path, no random serial number.
 include("${CMAKE_CURRENT_LIST_DIR}/SbomComponents.cmake")
