@@ -5,6 +5,7 @@
 # optionally a JSON manifest (with PAYLOAD_CA, naming each payload's signer) and the bill-of-materials entries
 # of the same files and digests.
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
 set(names dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
 string(REPLACE "|" ";" files "${FILES}")
 set(rows "")
@@ -29,8 +30,8 @@ foreach(file IN LISTS files)
   endif()
   set(signed "")
   if(PAYLOAD_CA)
-    string(REGEX REPLACE "([\"\\])" "\\\\\\1" signer "${signer}")
-    set(signed ", \"signer\": \"${signer}\"")
+    quorlith_json_string(signer "${signer}")
+    set(signed ", \"signer\": ${signer}")
   endif()
   string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\"${signed} }")
   math(EXPR index "${index} + 1")

@@ -99,6 +99,7 @@ function(quorlith_add_bundle target)
             "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
             ${signatures} ${sbom_args} -P "${QUORLITH_DIGEST_GENERATOR}"
     DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
+            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/JsonString.cmake"
             "${QUORLITH_SBOM_COMPONENTS_SCRIPT}" ${roots}
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)

@@ -1,23 +1,7 @@
 # Bill-of-materials entries of the five payloads, written by the digest generator from the digests it has
 # just computed. The package data comes from maintained readers: msiinfo (msitools) for the runtime packages'
 # Property table, exiftool for the installer's version resource.
-
-# quorlith_json_string(<out var> <text>): <text> as a quoted JSON string.
-function(quorlith_json_string var text)
-  string(REPLACE "\\" "\\\\" text "${text}")
-  string(REPLACE "\"" "\\\"" text "${text}")
-  foreach(code RANGE 1 31)
-    string(ASCII ${code} char)
-    string(FIND "${text}" "${char}" at)
-    if(at GREATER_EQUAL 0)
-      math(EXPR high "${code} / 16")
-      math(EXPR low "${code} % 16")
-      string(SUBSTRING "0123456789abcdef" ${low} 1 low)
-      string(REPLACE "${char}" "\\u00${high}${low}" text "${text}")
-    endif()
-  endforeach()
-  set(${var} "\"${text}\"" PARENT_SCOPE)
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
 
 # quorlith_sbom_value(<out var> <text> <pattern>): the first group of <pattern> in <text>, or empty.
 function(quorlith_sbom_value var text pattern)
