@@ -17,6 +17,34 @@ static int ScaleForDpi(int value, UINT dpi)
     return MulDiv(value, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
 }
 
+typedef UINT(WINAPI* GetDpiForSystemFunction)(void);
+
+// GetDpiForSystem exists from Windows 10 1607 on; imported, it would keep the image from loading on anything
+// older, so it is looked up. Without it the screen's device context answers: the system DPI for a DPI-aware
+// process, and 96 for an unaware one (older Windows does not read the manifest's awareness), whose window
+// Windows then stretches as a whole, font included. With no device context either, nothing is scaled.
+static UINT GetSystemDpi(void)
+{
+    const FARPROC address = GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForSystem");
+    HDC screen = NULL;
+    UINT dpi = USER_DEFAULT_SCREEN_DPI;
+
+    if (address)
+    {
+        dpi = reinterpret_cast<GetDpiForSystemFunction>(reinterpret_cast<void*>(address))();
+    }
+    else
+    {
+        screen = GetDC(NULL);
+    }
+    if (screen)
+    {
+        dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSX));
+        ReleaseDC(NULL, screen);
+    }
+    return dpi;
+}
+
 void CenterWindowOrigin(int screenWidth, int screenHeight, int windowWidth, int windowHeight, int* x, int* y)
 {
     // The whole primary display, not its work area; a small display gives negative coordinates.
@@ -96,7 +124,7 @@ __declspec(noreturn) void RunWindowMode(void)
     // The manifest makes the process per-monitor aware, so Windows draws the window unscaled, while the
     // stock font follows the system DPI: sizing everything by that same DPI keeps the texts inside their
     // label on every monitor, with no WM_DPICHANGED handling. At 96 DPI nothing changes.
-    dpi = GetDpiForSystem();
+    dpi = GetSystemDpi();
     width = ScaleForDpi(SETUP_WINDOW_WIDTH, dpi);
     height = ScaleForDpi(SETUP_WINDOW_HEIGHT, dpi);
     CenterWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), width, height, &x, &y);
