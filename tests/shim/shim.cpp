@@ -28,6 +28,7 @@ static BOOL g_randomSet;
 static BYTE g_random[8];
 static WORD g_architecture = 0xFFFF;
 static DWORD g_nativeMachine = SHIM_MACHINE_REAL;
+static int g_deviceDpi;
 static BOOL g_registrySet;
 static DWORD g_registryType;
 static BYTE g_registryData[1024];
@@ -75,6 +76,7 @@ void ShimReset(void)
     g_randomSet = FALSE;
     g_architecture = 0xFFFF;
     g_nativeMachine = SHIM_MACHINE_REAL;
+    g_deviceDpi = 0;
     g_registrySet = FALSE;
     ZeroMemory(&g_createProcess, sizeof(g_createProcess));
     ZeroMemory(&g_shellExecute, sizeof(g_shellExecute));
@@ -124,6 +126,7 @@ void ShimSetSystemDirectory(const WCHAR* path) { g_systemDirectory = path; }
 void ShimSetProgramFiles(const WCHAR* path) { g_programFiles = path; }
 void ShimSetArchitecture(WORD architecture) { g_architecture = architecture; }
 void ShimSetNativeMachine(DWORD machine) { g_nativeMachine = machine; }
+void ShimSetDeviceDpi(int dpi) { g_deviceDpi = dpi; }
 
 void ShimSetRandom(const BYTE bytes[8])
 {
@@ -187,6 +190,30 @@ static UINT ShimCopyFolder(const WCHAR* text, WCHAR* buffer, UINT capacity)
     }
     lstrcpyW(buffer, text);
     return length;
+}
+
+// A program under test in a child process cannot be asked what it did, so what it showed is also appended
+// (UTF-8, one line each) to the file named by an environment variable, if that is set.
+static void ShimAppendLog(const WCHAR* variable, const WCHAR* line)
+{
+    WCHAR path[MAX_PATH];
+    char utf8[4200];
+    DWORD done = 0;
+    if (!GetEnvironmentVariableW(variable, path, MAX_PATH))
+    {
+        return;
+    }
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return;
+    }
+    int length = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8), NULL, NULL);
+    if (length > 1)
+    {
+        WriteFile(file, utf8, static_cast<DWORD>(length - 1), &done, NULL);
+    }
+    CloseHandle(file);
 }
 
 // --- The shimmed calls -------------------------------------------------------------------------------
@@ -506,10 +533,13 @@ HANDLE WINAPI ShimCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, L
 HWND WINAPI ShimCreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR name, DWORD style, int x, int y, int width,
                                 int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter)
 {
+    WCHAR line[64];
     if (ShimShouldFail(SHIM_CreateWindowExW, ERROR_NOT_ENOUGH_MEMORY, NULL))
     {
         return NULL;
     }
+    wsprintfW(line, L"%d,%d,%d,%d\n", x, y, width, height);
+    ShimAppendLog(L"QUORLITH_SHIM_WINDOW_LOG", line);
     return CreateWindowExW(exStyle, className, name, style, x, y, width, height, parent, menu, instance, parameter);
 }
 
@@ -522,30 +552,12 @@ LPWSTR* WINAPI ShimCommandLineToArgvW(LPCWSTR commandLine, int* count)
     return CommandLineToArgvW(commandLine, count);
 }
 
-// A program under test in a child process cannot be asked what it showed, so captured boxes are also
-// appended (UTF-8, one line each: style|caption|text) to the file named by QUORLITH_SHIM_LOG, if any.
+// Captured boxes: style|caption|text.
 static void ShimLogMessageBox(LPCWSTR text, LPCWSTR caption, UINT style)
 {
-    WCHAR path[MAX_PATH];
     WCHAR line[1400];
-    char utf8[4200];
-    DWORD done = 0;
-    if (!GetEnvironmentVariableW(L"QUORLITH_SHIM_LOG", path, MAX_PATH))
-    {
-        return;
-    }
-    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-    {
-        return;
-    }
     wsprintfW(line, L"%u|%.250s|%.1000s\n", style, caption ? caption : L"", text ? text : L"");
-    int length = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8), NULL, NULL);
-    if (length > 1)
-    {
-        WriteFile(file, utf8, static_cast<DWORD>(length - 1), &done, NULL);
-    }
-    CloseHandle(file);
+    ShimAppendLog(L"QUORLITH_SHIM_LOG", line);
 }
 
 int WINAPI ShimMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
@@ -603,6 +615,20 @@ FARPROC WINAPI ShimGetProcAddress(HMODULE module, LPCSTR name)
     return GetProcAddress(module, name);
 }
 
+HDC WINAPI ShimGetDC(HWND window)
+{
+    if (ShimShouldFail(SHIM_GetDC, 0, NULL))
+    {
+        return NULL;
+    }
+    return GetDC(window);
+}
+
+int WINAPI ShimGetDeviceCaps(HDC dc, int index)
+{
+    return (g_deviceDpi && index == LOGPIXELSX) ? g_deviceDpi : GetDeviceCaps(dc, index);
+}
+
 HLOCAL WINAPI ShimLocalFree(HLOCAL block)
 {
     ShimShouldFail(SHIM_LocalFree, 0, NULL);
@@ -625,6 +651,10 @@ void ShimConfigureFromEnvironment(void)
         else if (!strncmp(entry, "native=", 7))
         {
             ShimSetNativeMachine(!strcmp(entry + 7, "fail") ? SHIM_MACHINE_FAIL : strtoul(entry + 7, NULL, 0));
+        }
+        else if (!strncmp(entry, "device-dpi=", 11))
+        {
+            ShimSetDeviceDpi(atoi(entry + 11));
         }
         else if (!strcmp(entry, "capture-messagebox"))
         {

@@ -17,7 +17,7 @@
     X(FlushFileBuffers) X(DeleteFileW) X(RemoveDirectoryW) X(CreateProcessW) X(ShellExecuteExW)               \
     X(GetExitCodeProcess) X(SHGetFolderPathW) X(RegOpenKeyExW) X(RegQueryValueExW) X(FindResourceW)           \
     X(FindFirstFileW) X(CreateThread) X(CreateWindowExW) X(CommandLineToArgvW) X(MessageBoxW)                 \
-    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress)
+    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress) X(GetDC)
 
 enum ShimCall
 {
@@ -60,6 +60,10 @@ void ShimSetArchitecture(WORD architecture);
 #define SHIM_MACHINE_REAL ((DWORD)-1)
 #define SHIM_MACHINE_FAIL ((DWORD)-2)
 void ShimSetNativeMachine(DWORD machine);
+// LOGPIXELSX that GetDeviceCaps reports (0 restores it): with GetDpiForSystem missing (a failing
+// GetProcAddress) the window takes its DPI from there. Windows created are appended, one "x,y,width,height"
+// line each, to the file named by the environment variable QUORLITH_SHIM_WINDOW_LOG when it is set.
+void ShimSetDeviceDpi(int dpi);
 
 // Registry: when set, RegOpenKeyExW of any key succeeds with a fake key whose "Version" value holds these
 // bytes of this type; SHIM_NO_VALUE makes the value missing, SHIM_NO_KEY makes the key missing.
@@ -96,7 +100,7 @@ UINT ShimLastMessageBoxStyle(void);
 
 // Reads the same settings from the environment variable QUORLITH_SHIM, for programs under test that run
 // in a child process: entries separated by ';' — "fail=<Call>:<nth>[:<error>]", "arch=<n>",
-// "native=<n>|fail", "capture-messagebox".
+// "native=<n>|fail", "device-dpi=<n>", "capture-messagebox".
 void ShimConfigureFromEnvironment(void);
 
 // SizeofResource reports this size for every resource while set (FALSE restores the real size), so the
@@ -116,6 +120,7 @@ decltype(RegCloseKey) ShimRegCloseKey;
 decltype(HeapFree) ShimHeapFree;
 decltype(BCryptDestroyHash) ShimBCryptDestroyHash;
 decltype(BCryptCloseAlgorithmProvider) ShimBCryptCloseAlgorithmProvider;
+decltype(GetDeviceCaps) ShimGetDeviceCaps;
 
 #define HeapAlloc ShimHeapAlloc
 #define BCryptOpenAlgorithmProvider ShimBCryptOpenAlgorithmProvider
@@ -151,6 +156,8 @@ decltype(BCryptCloseAlgorithmProvider) ShimBCryptCloseAlgorithmProvider;
 #define LocalFree ShimLocalFree
 #define SizeofResource ShimSizeofResource
 #define GetProcAddress ShimGetProcAddress
+#define GetDC ShimGetDC
+#define GetDeviceCaps ShimGetDeviceCaps
 #define HeapFree ShimHeapFree
 #define BCryptDestroyHash ShimBCryptDestroyHash
 #define BCryptCloseAlgorithmProvider ShimBCryptCloseAlgorithmProvider

@@ -133,36 +133,58 @@ static void TestSetupDone(void)
 
 // Window mode in a child process with one call failing. Without its window or a control the worker could
 // never report, so the process has to end by itself (exit 1) instead of waiting in its loop; nothing is
-// shown. A box left open would keep the child alive until the time-out.
+// shown. A box left open would keep the child alive until the time-out. Where all windows are made, their
+// layout shows the DPI used: GetDpiForSystem's (96 in this prefix) while it exists, else the screen device
+// context's (144 here), else none.
 static void TestStartFailures(const WCHAR* self)
 {
     static const struct
     {
         const WCHAR* shim;
         const char* what;
+        int width, height;      // the setup window; 0: layout not checked
+        const char* controls;   // label and progress bar
     } cases[] = {
-        {L"fail=CreateThread:1", "worker thread not created"},
-        {L"fail=CreateWindowExW:1", "setup window not created"},
-        {L"fail=CreateWindowExW:2", "status label not created"},
-        {L"fail=CreateWindowExW:3", "progress bar not created"},
+        {L"fail=CreateThread:1;device-dpi=144", "worker thread not created", 520, 180, "24,25,465,45\n24,85,465,14\n"},
+        {L"fail=CreateWindowExW:1", "setup window not created", 0, 0, NULL},
+        {L"fail=CreateWindowExW:2", "status label not created", 0, 0, NULL},
+        {L"fail=CreateWindowExW:3", "progress bar not created", 0, 0, NULL},
+        {L"fail=CreateThread:1;fail=GetProcAddress:1;device-dpi=144", "no GetDpiForSystem", 780, 270,
+         "36,38,698,68\n36,128,698,21\n"},
+        {L"fail=CreateThread:1;fail=GetProcAddress:1;fail=GetDC:1;device-dpi=144", "no GetDpiForSystem, no screen DC",
+         520, 180, "24,25,465,45\n24,85,465,14\n"},
     };
     WCHAR dir[MAX_PATH * 4];
     WCHAR log[MAX_PATH * 4];
+    WCHAR windowLog[MAX_PATH * 4];
     WCHAR line[MAX_PATH * 2];
-    WCHAR environment[MAX_PATH * 6];
+    WCHAR environment[MAX_PATH * 10];
     wt_make_temp_dir(L"ui-window-start", dir);
     wsprintfW(log, L"%s\\boxes.log", dir);
+    wsprintfW(windowLog, L"%s\\windows.log", dir);
     wsprintfW(line, L"\"%s\" --window-mode", self);
     for (const auto& c : cases)
     {
         DWORD code = 0xdeadbeef;
         DeleteFileW(log);
-        wsprintfW(environment, L"QUORLITH_SHIM=%s;capture-messagebox\nQUORLITH_SHIM_LOG=%s", c.shim, log);
+        DeleteFileW(windowLog);
+        wsprintfW(environment, L"QUORLITH_SHIM=%s;capture-messagebox\nQUORLITH_SHIM_LOG=%s\nQUORLITH_SHIM_WINDOW_LOG=%s",
+                  c.shim, log, windowLog);
         const DWORD started = GetTickCount();
         const BOOL ended = wt_run_ex(line, NULL, environment, 20000, &code);
         ok(ended && code == 1, "%s: ended %d, exit code %lu after %lu ms", c.what, ended, code,
            GetTickCount() - started);
         ok(!wt_exists(log), "%s: no message box", c.what);
+        if (c.width)
+        {
+            char expected[256];
+            char* layout = reinterpret_cast<char*>(wt_read_file(windowLog, NULL));
+            wsprintfA(expected, "%d,%d,%d,%d\n%s", (GetSystemMetrics(SM_CXSCREEN) - c.width) / 2,
+                      (GetSystemMetrics(SM_CYSCREEN) - c.height) / 2, c.width, c.height, c.controls);
+            ok(layout && !lstrcmpA(layout, expected), "%s: windows made\n%sexpected\n%s", c.what,
+               layout ? layout : "(none)\n", expected);
+            wt_free(layout);
+        }
     }
     wt_remove_tree(dir);
 }
