@@ -6,8 +6,34 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const char* const g_allowedImports[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll",
-                                               "shell32.dll",  "advapi32.dll", "bcrypt.dll"};
+// Every function the image imports, by DLL. The loader refuses the whole image, before SetupEntry runs, when
+// one is missing, so each is documented for Windows 8 and Server 2012 or earlier (SetDefaultDllDirectories is
+// the newest); anything newer is looked up with GetProcAddress instead. A change here is checked against the
+// documentation's minimum-version line first.
+static const struct
+{
+    const char* dll;
+    const char* functions;
+} g_imports[] = {
+    {"kernel32.dll",
+     "CloseHandle CreateDirectoryW CreateFileW CreateProcessW CreateThread DeleteFileW ExitProcess FindClose "
+     "FindFirstFileW FindNextFileW FindResourceW FlushFileBuffers GetCommandLineW GetCurrentProcess "
+     "GetExitCodeProcess GetFileAttributesW GetLastError GetModuleFileNameW GetModuleHandleW GetNativeSystemInfo "
+     "GetProcAddress GetProcessHeap GetSystemDirectoryW GetTempPathW GetWindowsDirectoryW HeapAlloc HeapFree "
+     "LoadResource LocalFree LockResource MulDiv RemoveDirectoryW SetDefaultDllDirectories SizeofResource "
+     "WaitForSingleObject WriteFile lstrcatW lstrcmpW lstrcpyW lstrlenA lstrlenW"},
+    {"user32.dll",
+     "CreateWindowExW DefWindowProcW DestroyWindow DispatchMessageW GetDC GetMessageW GetSystemMetrics LoadCursorW "
+     "MessageBoxW PostMessageW PostQuitMessage RegisterClassW ReleaseDC SendMessageW SetWindowTextW ShowWindow "
+     "TranslateMessage UpdateWindow wsprintfW"},
+    {"gdi32.dll", "GetDeviceCaps GetStockObject"},
+    {"comctl32.dll", "InitCommonControlsEx"},
+    {"shell32.dll", "CommandLineToArgvW SHGetFolderPathW ShellExecuteExW"},
+    {"advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW RegCloseKey RegOpenKeyExW RegQueryValueExW"},
+    {"bcrypt.dll",
+     "BCryptCloseAlgorithmProvider BCryptCreateHash BCryptDestroyHash BCryptFinishHash BCryptGenRandom "
+     "BCryptGetProperty BCryptHashData BCryptOpenAlgorithmProvider"},
+};
 
 // Relative address of a symbol from the linker map (the image itself is stripped). LLD writes one row per
 // section, input section and symbol: address and size in hex, alignment in decimal, then the name.
@@ -77,20 +103,61 @@ static void TestHeaders(const PeImage* image, const WCHAR* mapPath)
     ok(optional->DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].VirtualAddress == 0, "the image has a TLS directory");
 }
 
+// Whether the space-separated list holds name as a whole word.
+static BOOL ListHolds(const char* list, const char* name)
+{
+    const size_t length = strlen(name);
+    for (const char* at = strstr(list, name); at; at = strstr(at + 1, name))
+    {
+        if ((at == list || at[-1] == ' ') && (at[length] == ' ' || at[length] == 0))
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Each DLL's imports, by name, against the list: nothing more, nothing less, nothing by ordinal.
 static void TestImports(const PeImage* image)
 {
-    char names[32][64];
-    int count = pe_imports(image, names, 32);
-    ok(count > 0 && count <= 32, "%d imported DLLs", count);
-    for (int i = 0; i < count && i < 32; ++i)
+    const IMAGE_DATA_DIRECTORY* directory = &image->nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const DWORD offset = directory->VirtualAddress ? pe_offset(image, directory->VirtualAddress) : 0;
+    int dlls = 0;
+    ok(offset != 0, "no import directory");
+    for (const IMAGE_IMPORT_DESCRIPTOR* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image->data + offset);
+         offset && d->Name; ++d, ++dlls)
     {
-        BOOL allowed = FALSE;
-        for (size_t j = 0; j < ARRAYSIZE(g_allowedImports); ++j)
+        const char* dll = reinterpret_cast<const char*>(image->data + pe_offset(image, d->Name));
+        const char* listed = NULL;
+        int expected = 0;
+        int found = 0;
+        for (size_t i = 0; i < ARRAYSIZE(g_imports); ++i)
         {
-            allowed |= !lstrcmpiA(names[i], g_allowedImports[j]);
+            listed = lstrcmpiA(dll, g_imports[i].dll) ? listed : g_imports[i].functions;
         }
-        ok(allowed, "imports from %s", names[i]);
+        ok(listed != NULL, "imports from %s", dll);
+        for (const char* at = listed ? listed : ""; *at; ++at)
+        {
+            expected += (at == listed || at[-1] == ' ');
+        }
+        const DWORD thunks = pe_offset(image, d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk);
+        for (const ULONGLONG* t = reinterpret_cast<const ULONGLONG*>(image->data + thunks); thunks && *t; ++t, ++found)
+        {
+            if (IMAGE_SNAP_BY_ORDINAL64(*t))
+            {
+                ok(0, "imports ordinal %llu from %s", IMAGE_ORDINAL64(*t), dll);
+                continue;
+            }
+            const IMAGE_IMPORT_BY_NAME* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(
+                image->data + pe_offset(image, static_cast<DWORD>(*t)));
+            ok(!listed || ListHolds(listed, name->Name), "imports %s from %s, which is not in the list", name->Name,
+               dll);
+        }
+        // Names are unique within a DLL, so equal counts mean every listed function is imported.
+        ok(!listed || found == expected, "%s: %d functions imported, %d listed", dll, found, expected);
     }
+    ok(dlls == static_cast<int>(ARRAYSIZE(g_imports)), "%d imported DLLs, %d listed", dlls,
+       static_cast<int>(ARRAYSIZE(g_imports)));
 }
 
 static void TestResources(const PeImage* image, const WCHAR* manifestPath, char** payloads)
