@@ -10,8 +10,12 @@
 # stubs (about 500 bytes less code). Auto-import is off: it would point a call that needs a missing stub at the
 # import slot, for a runtime's pseudo-relocation code to repair, and the image has no runtime; such a call is a
 # link error instead.
+#
+# CMake before 3.21 ignores the launcher without a word, and GNU ld then links an image without the directory,
+# so the image's own build checks the linked file (cmake/CheckLoadConfig.cmake) and fails without it.
 
 set(QUORLITH_LLD_LAUNCHER "${CMAKE_CURRENT_LIST_DIR}/link-with-lld.sh")
+set(QUORLITH_LOAD_CONFIG_CHECK "${CMAKE_CURRENT_LIST_DIR}/CheckLoadConfig.cmake")
 # mingw-w64's bcrypt.h declares no dllimport: calls go through the stubs.
 set(QUORLITH_STUB_CALLED_LIBRARIES bcrypt)
 
@@ -43,4 +47,8 @@ function(quorlith_link_with_lld target)
   target_link_options(${target} PRIVATE -Wl,--disable-auto-import)
   set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
     "${QUORLITH_LLD_LAUNCHER}" "${QUORLITH_CLANGXX}" "${QUORLITH_MINGW_PREFIX}")
+  # First after the link, before signing or anything else that reads the image.
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND "${CMAKE_COMMAND}" "-DIMAGE=$<TARGET_FILE:${target}>" -P "${QUORLITH_LOAD_CONFIG_CHECK}"
+    VERBATIM)
 endfunction()
