@@ -146,26 +146,6 @@ BOOL pe_renumber_resource(PeImage* image, WORD type, WORD id, WORD newId)
     return FALSE;
 }
 
-int pe_imports(const PeImage* image, char names[][64], int capacity)
-{
-    const IMAGE_DATA_DIRECTORY* directory = &image->nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    DWORD offset = directory->VirtualAddress ? pe_offset(image, directory->VirtualAddress) : 0;
-    int count = 0;
-    if (!offset)
-    {
-        return 0;
-    }
-    for (const IMAGE_IMPORT_DESCRIPTOR* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image->data + offset); d->Name; ++d)
-    {
-        if (count < capacity)
-        {
-            lstrcpynA(names[count], reinterpret_cast<const char*>(image->data + pe_offset(image, d->Name)), 64);
-        }
-        ++count;
-    }
-    return count;
-}
-
 LONG pe_find_bytes(const PeImage* image, const void* needle, DWORD length)
 {
     for (DWORD at = 0; at + length <= image->size; ++at)

@@ -30,8 +30,6 @@ int pe_resources(const PeImage* image, PeResource* out, int capacity);
 BOOL pe_find_resource(const PeImage* image, WORD type, WORD id, PeResource* out);
 // Gives resource (type, id) another id in the directory, so lookups of id no longer find it.
 BOOL pe_renumber_resource(PeImage* image, WORD type, WORD id, WORD newId);
-// Lists up to capacity imported DLL names (as in the file); returns how many there are.
-int pe_imports(const PeImage* image, char names[][64], int capacity);
 // Offset of the first occurrence of needle in the file, or -1.
 LONG pe_find_bytes(const PeImage* image, const void* needle, DWORD length);
 BOOL pe_save(const PeImage* image, const WCHAR* path);
