@@ -48,7 +48,7 @@ foreach(file IN LISTS files)
     quorlith_json_string(product_version "${payload_${index}_version}")
     set(proven ", \"version\": ${release}, \"productVersion\": ${product_version}, \"installs\": ${installs}")
   endif()
-  string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\"${proven}${signed} }")
+  string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\"${signed}${proven} }")
   math(EXPR index "${index} + 1")
 endforeach()
 
