@@ -6,26 +6,32 @@
 # Rows are kept as CMake lists of fields. The characters that CMake's lists give a meaning to (";", "\\",
 # "[" and "]") travel as control characters inside the fields; quorlith_msi_text gives them back.
 
-string(ASCII 26 QUORLITH_MSI_SEMICOLON)
-string(ASCII 28 QUORLITH_MSI_BACKSLASH)
-string(ASCII 29 QUORLITH_MSI_OPEN)
-string(ASCII 30 QUORLITH_MSI_CLOSE)
+set(QUORLITH_MSI_PLAIN "\\;[]")
+string(ASCII 28 26 29 30 QUORLITH_MSI_CODED)
+string(SUBSTRING "${QUORLITH_MSI_CODED}" 0 1 QUORLITH_MSI_BACKSLASH)
+string(SUBSTRING "${QUORLITH_MSI_CODED}" 2 1 QUORLITH_MSI_OPEN)
+string(SUBSTRING "${QUORLITH_MSI_CODED}" 3 1 QUORLITH_MSI_CLOSE)
+
+# quorlith_msi_swap(<out var> <text> <from> <to>): each character of <from> in <text> replaced by the one at
+# the same place in <to>.
+function(quorlith_msi_swap var text from to)
+  foreach(at RANGE 3)
+    string(SUBSTRING "${from}" ${at} 1 old)
+    string(SUBSTRING "${to}" ${at} 1 new)
+    string(REPLACE "${old}" "${new}" text "${text}")
+  endforeach()
+  set(${var} "${text}" PARENT_SCOPE)
+endfunction()
 
 # quorlith_msi_encode(<out var> <text>): text made safe to travel in a list field.
 function(quorlith_msi_encode var text)
-  string(REPLACE "\\" "${QUORLITH_MSI_BACKSLASH}" text "${text}")
-  string(REPLACE ";" "${QUORLITH_MSI_SEMICOLON}" text "${text}")
-  string(REPLACE "[" "${QUORLITH_MSI_OPEN}" text "${text}")
-  string(REPLACE "]" "${QUORLITH_MSI_CLOSE}" text "${text}")
+  quorlith_msi_swap(text "${text}" "${QUORLITH_MSI_PLAIN}" "${QUORLITH_MSI_CODED}")
   set(${var} "${text}" PARENT_SCOPE)
 endfunction()
 
 # quorlith_msi_text(<out var> <field>): a field as the package holds it.
 function(quorlith_msi_text var field)
-  string(REPLACE "${QUORLITH_MSI_BACKSLASH}" "\\" field "${field}")
-  string(REPLACE "${QUORLITH_MSI_SEMICOLON}" ";" field "${field}")
-  string(REPLACE "${QUORLITH_MSI_OPEN}" "[" field "${field}")
-  string(REPLACE "${QUORLITH_MSI_CLOSE}" "]" field "${field}")
+  quorlith_msi_swap(field "${field}" "${QUORLITH_MSI_CODED}" "${QUORLITH_MSI_PLAIN}")
   set(${var} "${field}" PARENT_SCOPE)
 endfunction()
 
