@@ -1,10 +1,12 @@
 # cmake -DOUT=<digests.cpp> -DFILES=<a|b|c|d|e> [-DCHECK_SIZE=ON -DMAX_SIZE=<n>] [-DCHECK_KIND=ON]
-#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] [-DSBOM_OUT=<components.json> -DMSIINFO=<path>
-#       -DEXIFTOOL=<path>] -P GenerateDigestTable.cmake
+#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] [-DSBOM_OUT=<components.json> -DEXIFTOOL=<path>]
+#       [-DQUORLITH_MSIINFO=<path>] -P GenerateDigestTable.cmake
 # Writes the SHA-256 digest table of the five payloads, in identifier order, as constant data, and
 # optionally a JSON manifest (with PAYLOAD_CA, naming each payload's signer) and the bill-of-materials entries
-# of the same files and digests.
+# of the same files and digests. With CHECK_KIND each runtime package must also prove that it lays down what
+# its slot's presence test looks for; the manifest and the bill of materials then name what it lays down.
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/RuntimePackages.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
 set(names dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
 string(REPLACE "|" ";" files "${FILES}")
@@ -14,6 +16,12 @@ set(digests "")
 set(index 0)
 foreach(file IN LISTS files)
   quorlith_payload_problem(problem "${file}" ${index} "${CHECK_SIZE}" "${CHECK_KIND}" "${MAX_SIZE}" "${PAYLOAD_CA}" signer)
+  if(NOT problem AND CHECK_KIND AND index LESS 4)
+    quorlith_runtime_package(problem "${file}" ${index})
+    foreach(field release installs name version maker)
+      set(payload_${index}_${field} "${package_${field}}")
+    endforeach()
+  endif()
   if(problem)
     message(FATAL_ERROR "${problem}")
   endif()
@@ -33,7 +41,14 @@ foreach(file IN LISTS files)
     quorlith_json_string(signer "${signer}")
     set(signed ", \"signer\": ${signer}")
   endif()
-  string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\"${signed} }")
+  set(proven "")
+  if(NOT "${payload_${index}_release}" STREQUAL "")
+    quorlith_json_string(release "${payload_${index}_release}")
+    quorlith_json_string(installs "${payload_${index}_installs}")
+    quorlith_json_string(product_version "${payload_${index}_version}")
+    set(proven ", \"version\": ${release}, \"productVersion\": ${product_version}, \"installs\": ${installs}")
+  endif()
+  string(APPEND entries "    { \"id\": ${id}, \"file\": \"${embedded}\", \"size\": ${size}, \"sha256\": \"${hex}\"${signed}${proven} }")
   math(EXPR index "${index} + 1")
 endforeach()
 

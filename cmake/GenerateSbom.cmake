@@ -1,5 +1,5 @@
 # cmake -DIMAGE=<QuorlithSetup.exe> -DCOMPONENTS=<components.json> -DMANIFEST=<QuorlithSetup.manifest>
-#       -DOUT=<QuorlithSetup.cdx.json> -P GenerateSbom.cmake
+#       -DTOOLS=<tools.json> -DSUPPLIER=<organisation> -DOUT=<QuorlithSetup.cdx.json> -P GenerateSbom.cmake
 # Finishes the CycloneDX bill of materials once the image is final (linked and, when set up, signed): the
 # bootstrapper itself, with the payload entries that the digest generator wrote from its own digests.
 # The document depends on its inputs only: no wall-clock time, no build path, no random serial number.
@@ -33,13 +33,20 @@ file(READ "${COMPONENTS}" components)
 string(JSON count LENGTH "${components}")
 math(EXPR last "${count} - 1")
 set(refs "")
+set(leaves "")
 foreach(index RANGE ${last})
   string(JSON ref GET "${components}" ${index} bom-ref)
   if(refs)
     string(APPEND refs ", ")
   endif()
   string(APPEND refs "\"${ref}\"")
+  # Consumers read a component without an entry as "dependencies unknown"; a payload has none of its own.
+  string(APPEND leaves ",\n    { \"ref\": \"${ref}\", \"dependsOn\": [] }")
 endforeach()
+
+file(READ "${TOOLS}" tools)
+string(STRIP "${tools}" tools)
+quorlith_json_string(supplier "${SUPPLIER}")
 
 file(WRITE "${OUT}"
   "{\n"
@@ -49,9 +56,14 @@ file(WRITE "${OUT}"
   "  \"version\": 1,\n"
   "  \"metadata\": {\n"
   "${timestamp}"
+  "    \"tools\": {\n"
+  "      \"components\": ${tools}\n"
+  "    },\n"
   "    \"component\": {\n"
   "      \"type\": \"application\",\n"
   "      \"bom-ref\": \"QuorlithSetup\",\n"
+  "      \"supplier\": { \"name\": ${supplier} },\n"
+  "      \"manufacturer\": { \"name\": ${supplier} },\n"
   "      \"name\": \"QuorlithSetup\",\n"
   "      \"version\": ${version},\n"
   "      \"hashes\": [ { \"alg\": \"SHA-256\", \"content\": \"${image}\" } ]\n"
@@ -59,6 +71,6 @@ file(WRITE "${OUT}"
   "  },\n"
   "  \"components\": ${components},\n"
   "  \"dependencies\": [\n"
-  "    { \"ref\": \"QuorlithSetup\", \"dependsOn\": [ ${refs} ] }\n"
+  "    { \"ref\": \"QuorlithSetup\", \"dependsOn\": [ ${refs} ] }${leaves}\n"
   "  ]\n"
   "}\n")

@@ -15,6 +15,7 @@ get_filename_component(QUORLITH_MANIFEST "${QUORLITH_MANIFEST}" ABSOLUTE)
 set(QUORLITH_DIGEST_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateDigestTable.cmake")
 set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/RuntimePackages.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/QuorlithSbom.cmake")
 
 # A release takes only signed payloads: each must carry a valid Authenticode signature under a root of this file.
@@ -34,13 +35,16 @@ function(quorlith_payload_files var dir)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
 
-# Fails the configure step early when a given payload is missing, empty, too large, not of its kind or (with
-# QUORLITH_PAYLOAD_CA) not validly signed. The digest generator checks again at build time, for payloads made
-# by the build or changed since.
+# Fails the configure step early when a given payload is missing, empty, too large, not of its kind, (with
+# QUORLITH_PAYLOAD_CA) not validly signed, or a runtime package that cannot satisfy its slot's presence
+# test. The digest generator checks again at build time, for payloads made by the build or changed since.
 function(quorlith_check_payload_files)
   set(index 0)
   foreach(file IN LISTS ARGN)
     quorlith_payload_problem(problem "${file}" ${index} ON ON ${QUORLITH_MAX_PAYLOAD_SIZE} "${QUORLITH_PAYLOAD_CA}" signer)
+    if(NOT problem AND index LESS 4)
+      quorlith_runtime_package(problem "${file}" ${index})
+    endif()
     if(problem)
       message(FATAL_ERROR "${problem}")
     endif()
@@ -52,9 +56,10 @@ endfunction()
 #                     [SBOM] [TABLE <5 paths>])
 # Adds the resource script (manifest + payloads 101..105, language 1033) and the generated digest table.
 # ANY_SIZE lets test bundles carry an empty or oversized payload on purpose; VALIDATE also requires MSI
-# packages for 101-104 and an x64 executable for 105, each signed under QUORLITH_PAYLOAD_CA when that is set;
-# JSON writes the payload manifest beside the image; SBOM writes the payloads' bill-of-materials entries for
-# quorlith_add_sbom_step.
+# packages for 101-104 that lay down what their slots' presence tests look for, and an x64 executable for 105,
+# each signed under QUORLITH_PAYLOAD_CA when that is set; JSON writes the payload manifest beside the image;
+# SBOM (which needs VALIDATE, whose proof names the packages' releases) writes the payloads'
+# bill-of-materials entries for quorlith_add_sbom_step.
 # TABLE, for tests only, generates the table from other files than those embedded: a bundle that lies.
 function(quorlith_add_bundle target)
   cmake_parse_arguments(B "ANY_SIZE;VALIDATE;SBOM" "JSON" "FILES;DEPENDS;TABLE" ${ARGN})
@@ -87,7 +92,9 @@ function(quorlith_add_bundle target)
     list(APPEND outputs "${B_JSON}")
   endif()
   set(sbom_args "")
-  if(B_SBOM)
+  if(B_SBOM AND NOT B_VALIDATE)
+    message(FATAL_ERROR "quorlith_add_bundle(${target}): SBOM needs VALIDATE")
+  elseif(B_SBOM)
     quorlith_sbom_generator_args(sbom_args)
     list(APPEND sbom_args "-DSBOM_OUT=${gen}/sbom-components.json")
     list(APPEND outputs "${gen}/sbom-components.json")
@@ -100,6 +107,8 @@ function(quorlith_add_bundle target)
             ${signatures} ${sbom_args} -P "${QUORLITH_DIGEST_GENERATOR}"
     DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/JsonString.cmake"
+            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/RuntimePackages.cmake"
+            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MsiTables.cmake"
             "${QUORLITH_SBOM_COMPONENTS_SCRIPT}" ${roots}
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)

@@ -1,6 +1,6 @@
 # Bill-of-materials entries of the five payloads, written by the digest generator from the digests it has
-# just computed. The package data comes from maintained readers: msiinfo (msitools) for the runtime packages'
-# Property table, exiftool for the installer's version resource.
+# just computed and the runtime packages' proof (RuntimePackages.cmake, which reads them with msitools'
+# msiinfo); exiftool reads the installer's version resource.
 include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
 
 # quorlith_sbom_value(<out var> <text> <pattern>): the first group of <pattern> in <text>, or empty.
@@ -12,20 +12,23 @@ function(quorlith_sbom_value var text pattern)
   set(${var} "${value}" PARENT_SCOPE)
 endfunction()
 
-# Sets name, version and supplier in the caller from the package's Property table. A package without
-# ProductVersion still gets an entry, without a version: the build goes on and says which file it was.
-macro(quorlith_sbom_read_package file)
-  execute_process(COMMAND "${MSIINFO}" export "${file}" Property
-                  RESULT_VARIABLE status OUTPUT_VARIABLE table ERROR_QUIET)
-  # Export format: a header line, then one "Property<TAB>Value" line per row.
-  quorlith_sbom_value(name "${table}" "\nProductName\t([^\r\n]*)")
-  quorlith_sbom_value(version "${table}" "\nProductVersion\t([^\r\n]*)")
-  quorlith_sbom_value(supplier "${table}" "\nManufacturer\t([^\r\n]*)")
-  if(NOT status EQUAL 0)
-    message(WARNING "msiinfo cannot read the package's Property table; its bill-of-materials entry has no "
-                    "package data: ${file}")
-  elseif(version STREQUAL "")
-    message(WARNING "Runtime package has no ProductVersion; its bill-of-materials entry has no version: ${file}")
+# The identifiers scanners match a runtime package by, for slots 101-104: NVD names .NET 5 and later
+# product ".net" of vendor "microsoft" (CPE 2.3), and the two runtime packs that carry the same release are
+# NuGet packages (purl). "-" where the slot has none.
+set(QUORLITH_SBOM_CPE_PRODUCTS - - .net -)
+set(QUORLITH_SBOM_NUGET_PACKAGES - - Microsoft.NETCore.App.Runtime.win-x64 Microsoft.WindowsDesktop.App.Runtime.win-x64)
+
+# Sets name, version, product_version, installs and supplier in the caller for runtime package <index>,
+# from what the digest generator's proof read (payload_<index>_*): the version is the release the package
+# lays down, not its ProductVersion, which Windows Installer limits to 255.255.65535 and .NET packs.
+macro(quorlith_sbom_read_package file index)
+  set(name "${payload_${index}_name}")
+  set(version "${payload_${index}_release}")
+  set(product_version "${payload_${index}_version}")
+  set(installs "${payload_${index}_installs}")
+  set(supplier "${payload_${index}_maker}")
+  if(product_version STREQUAL "")
+    message(WARNING "Runtime package has no ProductVersion; its bill-of-materials entry has none: ${file}")
   endif()
 endmacro()
 
@@ -42,9 +45,24 @@ endmacro()
 # quorlith_sbom_component(<out var> <file> <id> <embedded name> <sha256 hex>): one entry of the
 # "components" array, indented for its place in the document.
 function(quorlith_sbom_component var file id embedded hex)
+  math(EXPR index "${id} - 101")
+  set(product_version "")
+  set(installs "")
+  set(identifiers "")
   if(id LESS 105)
     set(type platform)
-    quorlith_sbom_read_package("${file}")
+    quorlith_sbom_read_package("${file}" ${index})
+    list(GET QUORLITH_SBOM_CPE_PRODUCTS ${index} cpe)
+    list(GET QUORLITH_SBOM_NUGET_PACKAGES ${index} nuget)
+    # The release is digits and dots when the proof passed; anything else gets no identifier to match.
+    if(version MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+      if(NOT cpe STREQUAL "-")
+        string(APPEND identifiers "      \"cpe\": \"cpe:2.3:a:microsoft:${cpe}:${version}:*:*:*:*:*:*:*\",\n")
+      endif()
+      if(NOT nuget STREQUAL "-")
+        string(APPEND identifiers "      \"purl\": \"pkg:nuget/${nuget}@${version}\",\n")
+      endif()
+    endif()
   else()
     set(type application)
     quorlith_sbom_read_installer("${file}")
@@ -55,7 +73,8 @@ function(quorlith_sbom_component var file id embedded hex)
   set(fields "      \"type\": \"${type}\",\n      \"bom-ref\": \"payload-${id}\",\n")
   if(NOT supplier STREQUAL "")
     quorlith_json_string(supplier "${supplier}")
-    string(APPEND fields "      \"supplier\": { \"name\": ${supplier} },\n")
+    string(APPEND fields "      \"supplier\": { \"name\": ${supplier} },\n"
+                         "      \"manufacturer\": { \"name\": ${supplier} },\n")
   endif()
   quorlith_json_string(name "${name}")
   string(APPEND fields "      \"name\": ${name},\n")
@@ -63,12 +82,20 @@ function(quorlith_sbom_component var file id embedded hex)
     quorlith_json_string(version "${version}")
     string(APPEND fields "      \"version\": ${version},\n")
   endif()
+  string(APPEND fields "${identifiers}")
   quorlith_json_string(embedded "${embedded}")
+  string(CONCAT properties "        { \"name\": \"quorlith:resource-id\", \"value\": \"${id}\" },\n"
+                           "        { \"name\": \"quorlith:file-name\", \"value\": ${embedded} }")
+  foreach(property product-version installs)
+    string(REPLACE "-" "_" variable "${property}")
+    if(NOT "${${variable}}" STREQUAL "")
+      quorlith_json_string(value "${${variable}}")
+      string(APPEND properties ",\n        { \"name\": \"quorlith:${property}\", \"value\": ${value} }")
+    endif()
+  endforeach()
   string(APPEND fields
     "      \"hashes\": [ { \"alg\": \"SHA-256\", \"content\": \"${hex}\" } ],\n"
-    "      \"properties\": [\n"
-    "        { \"name\": \"quorlith:resource-id\", \"value\": \"${id}\" },\n"
-    "        { \"name\": \"quorlith:file-name\", \"value\": ${embedded} }\n"
+    "      \"properties\": [\n${properties}\n"
     "      ]\n")
   set(${var} "    {\n${fields}    }" PARENT_SCOPE)
 endfunction()

@@ -61,8 +61,9 @@ random_file() {
   local file="$1" size="$2" header="${3:-}"
   : > "$file"
   if [ -n "$header" ]; then printf '%b' "$header" > "$file"; fi
-  head -c $((size - $(stat -c %s "$file"))) /dev/urandom >> "$file"
+  pad_file "$file" "$size"
 }
+pad_file() { head -c $(($2 - $(stat -c %s "$1"))) /dev/urandom >> "$1"; }
 
 started=$(date +%s)
 rm -rf "$scratch" "$max_build"
@@ -76,13 +77,15 @@ for id in 101 102 103 104; do
   random_file "$scratch/small/payload-$id.bin" 262144
 done
 random_file "$scratch/small/payload-105.bin" 4096
-# The largest bundle is built with the product's own checks, so the payloads start like what they stand
-# for: a compound file for the packages, and an x64 PE header for the installer.
+# The largest bundle is built with the product's own checks, so the payloads are what they stand for: the
+# sample runtime packages (which the build proves like real ones) padded with random bytes after their
+# tables, and an x64 PE header for the installer.
 names=(dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
-msi_header='\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1'
 pe_header='MZ'$(printf '\\x00%.0s' $(seq 3 60))'\x40\x00\x00\x00PE\x00\x00\x64\x86'
 for index in 0 1 2 3; do
-  random_file "$scratch/max/${names[$index]}" "$max_size" "$msi_header"
+  (cd "$source_dir/samples/runtime" && wixl -a x64 -D Release=10.0.15 -D ProductVersion=80.60.52019 \
+     -D Content=marker.txt -o "$scratch/max/${names[$index]}" "${names[$index]%.msi}.wxs")
+  pad_file "$scratch/max/${names[$index]}" "$max_size"
 done
 random_file "$scratch/max/${names[4]}" "$max_size" "$pe_header"
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # check-payload-rules.sh <source dir> <scratch dir> <built payload dir>
 # The build's rules for a given payload folder: a missing, empty or oversized file stops the configure step
-# with a message naming it; 256 MiB exactly is accepted; a payload changed after configuring regenerates the
-# digest table and relinks the image.
+# with a message naming it; 256 MiB exactly is accepted; a runtime package that cannot satisfy its slot's
+# presence test (wrong release, slot, processor or scope, unreadable) is refused, at configure and at build
+# time; a payload changed after configuring regenerates the digest table and relinks the image.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -61,6 +62,59 @@ check "a 32-bit installer fails" bash -c "! cmake -S '$source_dir' -B '$scratch/
 check "the message names the 32-bit installer" logged "Payload file is not an x64 Windows executable: $scratch/p/Quorlith-Install.exe"
 rm -rf "$scratch"/b[1-4678]
 
+# Runtime packages that cannot satisfy their slot's presence test, made from the sample sources with wixl
+# and bent with msibuild. bend <package> <how> <argument>: writes $scratch/p/<package>.msi.
+bend() {
+  local msi="$scratch/p/$1.msi"
+  case "$2" in
+    release|arch) (cd "$source_dir/samples/runtime" && wixl -a "$([ "$2" = arch ] && echo "$3" || echo x64)" \
+                     -D Release="$([ "$2" = release ] && echo "$3" || echo 10.0.15)" -D ProductVersion=80.60.52019 \
+                     -D Content=marker.txt -o "$msi" "$1.wxs") ;;
+    copy) cp "$payloads/$3.msi" "$msi" ;;
+    sql) msibuild "$msi" -q "$3" ;;
+    garbage) printf '\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1 not a database' > "$msi" ;;
+  esac
+}
+shared='below the 64-bit Program Files folder; it installs'
+host='must write the value "Version" under HKLM\SOFTWARE\dotnet\Setup\InstalledVersions\x64\sharedhost (64-bit view) as a text that begins with a number ≥ 10;'
+# package | how | argument | the message after the file's path, or "" where the package passes
+rules=(
+  "dotnet-runtime|release|10.0.14| must install coreclr.dll in dotnet\\shared\\Microsoft.NETCore.App\\10.0.N with N ≥ 15, $shared it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.14"
+  "dotnet-runtime|release|10.0.015|"
+  "dotnet-runtime|release|10.0.100|"
+  "windowsdesktop-runtime|release|10.0.16-rc.1| must install PresentationFramework.dll in dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.N with N ≥ 15, $shared it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.16-rc.1"
+  "dotnet-hostfxr|release|10.0.16.1| must install hostfxr.dll in dotnet\\host\\fxr\\10.0.N with N ≥ 15, $shared it in [ProgramFiles64Folder]\\dotnet\\host\\fxr\\10.0.16.1"
+  "dotnet-hostfxr|release|11.0.20| must install hostfxr.dll in dotnet\\host\\fxr\\10.0.N with N ≥ 15, $shared it in [ProgramFiles64Folder]\\dotnet\\host\\fxr\\11.0.20"
+  "dotnet-runtime|release|10.0.4294967296| must install coreclr.dll in dotnet\\shared\\Microsoft.NETCore.App\\10.0.N with N ≥ 15, $shared it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.4294967296"
+  "dotnet-runtime|copy|windowsdesktop-runtime| must install coreclr.dll in dotnet\\shared\\Microsoft.NETCore.App\\10.0.N with N ≥ 15, $shared no coreclr.dll; its files go to [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15"
+  "dotnet-runtime|arch|x86| must be an x64 package; its template is \"Intel;1033\""
+  "windowsdesktop-runtime|sql|DELETE FROM \`Property\` WHERE \`Property\` = 'ALLUSERS'| must install per machine (ALLUSERS 1); it installs per user (ALLUSERS \"\", MSIINSTALLPERUSER \"\")"
+  "dotnet-host|release|9.0.8| $host it writes \"9.0.8\""
+  "dotnet-host|sql|UPDATE \`Registry\` SET \`Root\` = 1| $host it writes \"10.0.15\" under HKCU"
+  "dotnet-host|sql|DELETE FROM \`Property\` WHERE \`Property\` = 'HOSTVERSION'| $host it writes \"\""
+  "dotnet-host|sql|UPDATE \`Registry\` SET \`Value\` = '#10'| $host it writes #10 (a number, not text)"
+  "dotnet-host|sql|UPDATE \`Registry\` SET \`Root\` = -1|"
+  "dotnet-runtime|garbage||"
+)
+for rule in "${rules[@]}"; do
+  IFS='|' read -r package how argument message <<<"$rule"
+  fresh_payloads
+  bend "$package" "$how" "$argument" >"$scratch/log" 2>&1
+  file="$scratch/p/$package.msi"
+  if [ "$how" = garbage ]; then
+    message="Runtime package cannot be read (msiinfo cannot read the package); a package the build cannot prove is not embedded: $file"
+  elif [ -n "$message" ]; then
+    message="$file$message"
+  fi
+  if [ -z "$message" ]; then
+    check "$package.msi, $how $argument: accepted" configure "$scratch/b9"
+  else
+    check "$package.msi, $how $argument: refused" fails configure "$scratch/b9"
+    check "$package.msi, $how $argument: the message says why" logged "$message"
+  fi
+  rm -rf "$scratch/b9"
+done
+
 # A payload changed after configuring: the table is regenerated and the image relinked.
 fresh_payloads
 check "configure with a given payload folder" configure "$scratch/b5"
@@ -71,7 +125,9 @@ index=0
 for name in "${names[@]}"; do
   digest=$(sha256sum "$scratch/p/$name" | cut -c1-64)
   size=$(stat -c %s "$scratch/p/$name")
-  entry="{ \"id\": $((101 + index)), \"file\": \"$name\", \"size\": $size, \"sha256\": \"$digest\" }"
+  entry="{ \"id\": $((101 + index)), \"file\": \"$name\", \"size\": $size, \"sha256\": \"$digest\""
+  # The runtime packages also name the release the proof found, their packed ProductVersion and the path.
+  [ $index -lt 4 ] && entry="$entry, \"version\": \"10.0.15\", \"productVersion\": \"80.60.52019\", \"installs\": "
   check "payload manifest entry for $name" grep -qF "$entry" "$json"
   check "digest table row for $name" grep -q "$(echo "$digest" | sed 's/../0x&,/g')" "$scratch/b5/src/QuorlithSetup.bundle/digests.cpp"
   index=$((index + 1))
@@ -85,6 +141,13 @@ check "rebuild after a payload change" cmake --build "$scratch/b5" --target Quor
 check "the digest table was regenerated" bash -c "[ \"\$(cat '$table')\" != '$old_table' ]"
 check "the table holds the new digest" grep -q "$new_digest" "$table"
 check "the image was relinked" bash -c "[ \"\$(sha256sum < '$scratch/b5/QuorlithSetup.exe')\" != '$old_image' ]"
+
+# A runtime package one patch short, dropped in after configuring: the build proves the packages again.
+cp "$scratch/p/dotnet-runtime.msi" "$scratch/runtime.msi"
+bend dotnet-runtime release 10.0.14 >"$scratch/log" 2>&1
+check "a package one patch short, dropped in after configuring, fails the build" fails cmake --build "$scratch/b5" --target QuorlithSetup >"$scratch/log" 2>&1
+check "the build message names the file and its folder" logged "$scratch/p/dotnet-runtime.msi must install coreclr.dll in dotnet\shared\Microsoft.NETCore.App\10.0.N with N ≥ 15, $shared it in [ProgramFiles64Folder]\dotnet\shared\Microsoft.NETCore.App\10.0.14"
+mv "$scratch/runtime.msi" "$scratch/p/dotnet-runtime.msi"
 
 # Emptied after configuring: the build-time check stops it, naming the file.
 : > "$scratch/p/dotnet-hostfxr.msi"

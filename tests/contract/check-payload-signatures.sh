@@ -80,7 +80,7 @@ json="$scratch/b/QuorlithSetup.payloads.json"
 for index in 0 1 2 3 4; do
   name="${names[$index]}"
   entry="{ \"id\": $((101 + index)), \"file\": \"$name\", \"size\": $(stat -c %s "$scratch/signed/$name"),"
-  entry+=" \"sha256\": \"$(sha256sum "$scratch/signed/$name" | cut -c1-64)\", \"signer\": \"$publisher\" }"
+  entry+=" \"sha256\": \"$(sha256sum "$scratch/signed/$name" | cut -c1-64)\", \"signer\": \"$publisher\""
   check "payload manifest entry for the signed $name" grep -qF "$entry" "$json"
 done
 

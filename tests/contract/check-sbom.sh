@@ -2,8 +2,10 @@
 # check-sbom.sh <source dir> <scratch dir> <built payload dir> <validator dir> <build dir>
 # The bill of materials beside the image: valid against the official CycloneDX JSON schema (from the npm
 # package of the CycloneDX library, installed once into <validator dir>), the digests of the image and of each
-# embedded payload, the packages' own names, versions and maker, the timestamp from SOURCE_DATE_EPOCH only;
-# a package without ProductVersion warns, naming the file, and its entry has no version; names are escaped.
+# embedded payload, the packages' own names and maker, the release each runtime package lays down as its
+# version (its packed ProductVersion as a property of its own), the CPE and purls scanners match, the tools,
+# the bootstrapper's supplier, a dependencies entry for every component, the timestamp from SOURCE_DATE_EPOCH
+# only; a package without ProductVersion warns, naming the file, and keeps its release; names are escaped.
 # (Two builds in different directories giving the same document: check-reproducible.sh.) <build dir> is the
 # suite's own build, whose document is checked as it stands; one more build covers the odd package.
 set -u
@@ -39,11 +41,18 @@ let passed = 0;
 const failed = [];
 const check = (what, ok, got) => { if (ok) passed++; else failed.push(`FAILED: ${what} (got ${JSON.stringify(got)})`); };
 
+// file, name, version, CPE, purl, what the build's proof found it to lay down
 const payloads = [
-  ['dotnet-host.msi', 'Quorlith sample .NET host 10.0.15', '10.0.15'],
-  ['dotnet-hostfxr.msi', 'Quorlith sample .NET host resolver 10.0.15', '10.0.15'],
-  ['dotnet-runtime.msi', 'Quorlith sample .NET core runtime 10.0.15', '10.0.15'],
-  ['windowsdesktop-runtime.msi', 'Quorlith sample desktop runtime 10.0.15', '10.0.15'],
+  ['dotnet-host.msi', 'Quorlith sample .NET host - 10.0.15 (x64)', '10.0.15', undefined, undefined,
+   'HKLM\\SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\\Version'],
+  ['dotnet-hostfxr.msi', 'Quorlith sample .NET host resolver - 10.0.15 (x64)', '10.0.15', undefined, undefined,
+   '[ProgramFiles64Folder]\\dotnet\\host\\fxr\\10.0.15\\hostfxr.dll'],
+  ['dotnet-runtime.msi', 'Quorlith sample .NET core runtime - 10.0.15 (x64)', '10.0.15',
+   'cpe:2.3:a:microsoft:.net:10.0.15:*:*:*:*:*:*:*', 'pkg:nuget/Microsoft.NETCore.App.Runtime.win-x64@10.0.15',
+   '[ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15\\coreclr.dll'],
+  ['windowsdesktop-runtime.msi', 'Quorlith sample desktop runtime - 10.0.15 (x64)', '10.0.15', undefined,
+   'pkg:nuget/Microsoft.WindowsDesktop.App.Runtime.win-x64@10.0.15',
+   '[ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15\\PresentationFramework.dll'],
   ['Quorlith-Install.exe', 'Quorlith sample product installer', '1.0.0'],
 ];
 (async () => {
@@ -60,9 +69,13 @@ const payloads = [
   check('its hash is the image\'s', digest(image) === sha256(imagePath), image.hashes);
   check('timestamp only from SOURCE_DATE_EPOCH', bom.metadata.timestamp === (timestamp || undefined),
         bom.metadata.timestamp);
+  check('the bootstrapper\'s supplier', (image.supplier || {}).name === 'Quorlith', image.supplier);
+  const tools = (bom.metadata.tools || {}).components || [];
+  check('the build\'s tools with their versions', tools.length >= 4 && tools.every((t) => t.name && t.version) &&
+        tools.some((t) => t.name === 'CMake') && tools.some((t) => t.name === 'msitools'), tools);
 
   check('five payload components', bom.components.length === 5, bom.components.length);
-  payloads.forEach(([file, name, version], index) => {
+  payloads.forEach(([file, name, version, cpe, purl, installs], index) => {
     const component = bom.components[index] || {};
     const id = String(101 + index);
     const property = (key) => ((component.properties || []).find((p) => p.name === key) || {}).value;
@@ -70,14 +83,22 @@ const payloads = [
           property('quorlith:resource-id') === id && property('quorlith:file-name') === file, component.properties);
     check(`${file}: the embedded file's digest`, digest(component) === sha256(path.join(payloadDir, file)),
           component.hashes);
-    check(`${file}: name, version and supplier of the package`,
-          component.name === (id === changed ? changedName : name) &&
-          component.version === (id === changed ? undefined : version) &&
-          (component.supplier || {}).name === 'Quorlith samples', component);
+    check(`${file}: name, version, supplier and maker of the package`,
+          component.name === (id === changed ? changedName : name) && component.version === version &&
+          (component.supplier || {}).name === 'Quorlith samples' &&
+          (component.manufacturer || {}).name === 'Quorlith samples', component);
+    check(`${file}: CPE and purl`, component.cpe === cpe && component.purl === purl, [component.cpe, component.purl]);
+    const packed = index < 4 && id !== changed ? '80.60.52019' : undefined;
+    check(`${file}: packed ProductVersion and what it lays down, as properties`,
+          property('quorlith:product-version') === packed && property('quorlith:installs') === installs,
+          component.properties);
   });
   const carried = bom.dependencies.find((d) => d.ref === image['bom-ref']) || {};
   check('the bootstrapper carries the five payloads',
         JSON.stringify(carried.dependsOn) === JSON.stringify(bom.components.map((c) => c['bom-ref'])), carried);
+  check('every payload is listed with no dependencies of its own', bom.components.every((c) =>
+        JSON.stringify((bom.dependencies.find((d) => d.ref === c['bom-ref']) || {}).dependsOn) === '[]'),
+        bom.dependencies);
   console.log(failed.join('\n'));
   console.log(`${passed} ${failed.length}`);
 })().catch((error) => { console.log(`FAILED: ${error.stack}`); console.log('0 1'); });
@@ -112,13 +133,13 @@ check "the validator is installed" test -s "$validator/installed"
 verify "$main_build" "$payloads" ""
 
 # Without ProductVersion, and a name with JSON's and CMake's special characters (msibuild, of msitools,
-# changes the Property table): the build warns and goes on.
+# changes the Property table): the build warns and goes on, and the entry keeps the release it lays down.
 odd_name='Quorlith "sample"; runtime \ [1]'
 msibuild "$scratch/p/dotnet-runtime.msi" -q "DELETE FROM \`Property\` WHERE \`Property\` = 'ProductVersion'" \
   -q "UPDATE \`Property\` SET \`Value\` = '$odd_name' WHERE \`Property\` = 'ProductName'"
 check "build with SOURCE_DATE_EPOCH set" build SOURCE_DATE_EPOCH=1767225600
 check "the warning names the package" \
-  logged "Runtime package has no ProductVersion; its bill-of-materials entry has no version: $scratch/p/dotnet-runtime.msi"
+  logged "Runtime package has no ProductVersion; its bill-of-materials entry has none: $scratch/p/dotnet-runtime.msi"
 verify "$scratch/b" "$scratch/p" "2026-01-01T00:00:00Z" 103 "$odd_name"
 check "another image, another serial number" test "$(serial "$scratch/b")" != "$(serial "$main_build")"
 
