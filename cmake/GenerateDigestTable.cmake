@@ -1,9 +1,10 @@
 # cmake -DOUT=<digests.cpp> -DFILES=<a|b|c|d|e> [-DCHECK_SIZE=ON -DMAX_SIZE=<n>] [-DCHECK_KIND=ON]
-#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] [-DSBOM_OUT=<components.json> -DMSIINFO=<path>
-#       -DEXIFTOOL=<path>] -P GenerateDigestTable.cmake
+#       [-DPAYLOAD_CA=<pem> [-DQUORLITH_PAYLOAD_CRL=<pem>] [-DQUORLITH_RUNTIME_SIGNER=<organisation>]
+#       [-DQUORLITH_INSTALLER_SIGNER=<organisation>]] [-DJSON_OUT=<payloads.json>]
+#       [-DSBOM_OUT=<components.json> -DMSIINFO=<path> -DEXIFTOOL=<path>] -P GenerateDigestTable.cmake
 # Writes the SHA-256 digest table of the five payloads, in identifier order, as constant data, and
-# optionally a JSON manifest (with PAYLOAD_CA, naming each payload's signer) and the bill-of-materials entries
-# of the same files and digests.
+# optionally a JSON manifest and the bill-of-materials entries of the same files and digests, both naming each
+# payload's signer when PAYLOAD_CA is given.
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
 set(names dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
@@ -29,6 +30,7 @@ foreach(file IN LISTS files)
     string(APPEND entries ",\n")
   endif()
   set(signed "")
+  set(signer_${id} "${signer}")
   if(PAYLOAD_CA)
     quorlith_json_string(signer "${signer}")
     set(signed ", \"signer\": ${signer}")
@@ -55,5 +57,10 @@ endif()
 if(SBOM_OUT)
   include("${CMAKE_CURRENT_LIST_DIR}/SbomComponents.cmake")
   quorlith_sbom_components(components "${files}" "${names}" "${digests}")
+  if(PAYLOAD_CA)
+    foreach(id RANGE 101 105)
+      quorlith_sbom_add_signer(components ${id} "${signer_${id}}")
+    endforeach()
+  endif()
   write_if_changed("${SBOM_OUT}" "${components}")
 endif()
