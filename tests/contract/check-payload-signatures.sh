@@ -21,7 +21,7 @@ root() { # root <name>: a self-signed root that also issues CRLs
     -out "$scratch/$1.pem" -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 } >"$scratch/log" 2>&1
 issue() { # issue <root> <name> <serial> <subject>: a code-signing certificate under <root>
-  openssl req -new -newkey rsa:2048 -nodes -subj "$4" -keyout "$scratch/$2-key.pem" -out "$scratch/$2.csr" &&
+  openssl req -new -newkey rsa:2048 -nodes -utf8 -subj "$4" -keyout "$scratch/$2-key.pem" -out "$scratch/$2.csr" &&
   openssl x509 -req -in "$scratch/$2.csr" -CA "$scratch/$1.pem" -CAkey "$scratch/$1-key.pem" -days 2 \
     -set_serial "$3" -out "$scratch/$2.pem" -extfile <(printf 'keyUsage=critical,digitalSignature\n%s\n%s\n' \
       extendedKeyUsage=codeSigning "crlDistributionPoints=URI:http://127.0.0.1:$closed_port/$1.crl")
@@ -40,12 +40,13 @@ sign() { # sign <certificate> <payload name>: signs the built payload into $scra
   osslsigncode sign -certs "$scratch/$1.pem" -key "$scratch/$1-key.pem" -h sha256 \
     -in "$payloads/$2" -out "$scratch/p/$2.signed" >"$scratch/log" 2>&1 && mv "$scratch/p/$2.signed" "$scratch/p/$2"
 }
-# spoil <how> <payload name>: "altered" changes one byte of the first section; "revoked" and "stranger" sign
-# under the release root with a revoked certificate and with another organisation's
+# spoil <how> <payload name>: "altered" changes one byte of the first section; "revoked", "stranger" and
+# "accented" sign under the release root with a revoked certificate, another organisation's and one whose
+# organisation osslsigncode prints escaped
 spoil() {
   case "$1" in
     unsigned) cp "$payloads/$2" "$scratch/p/$2" ;;
-    other-root|revoked|stranger) sign "$1" "$2" ;;
+    other-root|revoked|stranger|accented) sign "$1" "$2" ;;
     altered)
       local byte; byte=$(od -An -tu1 -j1100 -N1 "$scratch/p/$2")
       printf "\\x$(printf %02x $(((byte + 1) % 256)))" | dd of="$scratch/p/$2" bs=1 seek=1100 conv=notrunc status=none ;;
@@ -59,6 +60,7 @@ check "make the throwaway release root" root release
 check "make its publisher" issue release signer 1 "$publisher"
 check "make a publisher whose certificate is revoked" issue release revoked 2 "$publisher"
 check "make another organisation's publisher" issue release stranger 3 "/O=Quorlith Other/CN=Quorlith Other Publisher"
+check "make a publisher with a slash and accents in its organisation" issue release accented 4 "/O=Société A\/B/CN=Quorlith"
 check "make the release root's CRL" crl release revoked
 check "make another root" root other
 check "make a publisher under it" issue other other-root 1 "$publisher"
@@ -88,6 +90,7 @@ cases=(
   "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=Quorlith|Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected \"Quorlith\", found \"Quorlith Test\": $scratch/p/dotnet-host.msi"
   "configure|Quorlith-Install.exe|stranger|$pins|Payload file is signed by another organisation $pinned: $scratch/p/Quorlith-Install.exe"
   "configure|-|-|-DQUORLITH_PAYLOAD_CA=;-DQUORLITH_INSTALLER_SIGNER=Quorlith Test|QUORLITH_INSTALLER_SIGNER is set: QUORLITH_PAYLOAD_CA must name the roots the payloads are signed under"
+  "configure|Quorlith-Install.exe|accented|-DQUORLITH_INSTALLER_SIGNER=Société A/B|"
   "configure|-|-||"
   "build|-|-||"
   "configure|-|-|$pins;$crl|"
