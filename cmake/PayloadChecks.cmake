@@ -61,7 +61,8 @@ function(quorlith_payload_signer problem_var signer_var file ca)
     message(FATAL_ERROR "osslsigncode (Debian package 'osslsigncode') is needed to check the payload signatures")
   endif()
   quorlith_verify_offline_options(offline)
-  execute_process(COMMAND "${QUORLITH_OSSLSIGNCODE}" verify -in "${file}" -CAfile "${ca}" -TSA-CAfile "${ca}" ${offline}
+  execute_process(
+    COMMAND "${QUORLITH_OSSLSIGNCODE}" verify -in "${file}" -CAfile "${ca}" -TSA-CAfile "${ca}" ${offline}
     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   set(problem "")
   set(signer "")
@@ -73,7 +74,8 @@ function(quorlith_payload_signer problem_var signer_var file ca)
   elseif(output MATCHES "Calculated (message digest|DigitalSignature) *: [0-9A-Fa-f]+ +MISMATCH")
     set(problem "Payload file was altered after signing (its digest no longer matches the signature): ${file}")
   elseif(output MATCHES "certificate revoked")
-    set(problem "Payload file's signature is revoked: ${QUORLITH_PAYLOAD_CRL} revokes a certificate of its chain: ${file}")
+    string(CONCAT problem "Payload file's signature is revoked: ${QUORLITH_PAYLOAD_CRL} revokes a certificate of "
+                          "its chain: ${file}")
   elseif(output MATCHES "unable to get certificate CRL")
     string(CONCAT problem "Payload file's signature cannot be checked for revocation: ${QUORLITH_PAYLOAD_CRL} "
                           "lacks the CRL of an issuer in its chain: ${file}")

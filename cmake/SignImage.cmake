@@ -15,6 +15,7 @@ execute_process(COMMAND "${OSSLSIGNCODE}" ${arguments} -in "${IMAGE}" -out "${IM
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
   file(REMOVE "${IMAGE}" "${IMAGE}.signed" ${SBOM})
-  message(FATAL_ERROR "${what} failed; the unsigned image was removed. osslsigncode said:\n${output}")
+  message(FATAL_ERROR "${what} failed; the unsigned image and its bill of materials were removed. "
+                      "osslsigncode said:\n${output}")
 endif()
 file(RENAME "${IMAGE}.signed" "${IMAGE}")
