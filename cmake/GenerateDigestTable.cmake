@@ -1,10 +1,12 @@
 # cmake -DOUT=<digests.cpp> -DFILES=<a|b|c|d|e> [-DCHECK_SIZE=ON -DMAX_SIZE=<n>] [-DCHECK_KIND=ON]
-#       [-DPAYLOAD_CA=<pem>] [-DJSON_OUT=<payloads.json>] [-DSBOM_OUT=<components.json> -DEXIFTOOL=<path>]
-#       [-DQUORLITH_MSIINFO=<path>] -P GenerateDigestTable.cmake
+#       [-DPAYLOAD_CA=<pem> [-DQUORLITH_PAYLOAD_CRL=<pem>] [-DQUORLITH_RUNTIME_SIGNER=<organisation>]
+#       [-DQUORLITH_INSTALLER_SIGNER=<organisation>]] [-DJSON_OUT=<payloads.json>]
+#       [-DSBOM_OUT=<components.json> -DEXIFTOOL=<path>] [-DQUORLITH_MSIINFO=<path>] -P GenerateDigestTable.cmake
 # Writes the SHA-256 digest table of the five payloads, in identifier order, as constant data, and
-# optionally a JSON manifest (with PAYLOAD_CA, naming each payload's signer) and the bill-of-materials entries
-# of the same files and digests. With CHECK_KIND each runtime package must also prove that it lays down what
-# its slot's presence test looks for; the manifest and the bill of materials then name what it lays down.
+# optionally a JSON manifest and the bill-of-materials entries of the same files and digests, both naming each
+# payload's signer when PAYLOAD_CA is given. With CHECK_KIND each runtime package must also prove that it lays
+# down what its slot's presence test looks for; the manifest and the bill of materials then name what it lays
+# down.
 include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/RuntimePackages.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
@@ -37,6 +39,7 @@ foreach(file IN LISTS files)
     string(APPEND entries ",\n")
   endif()
   set(signed "")
+  set(signer_${id} "${signer}")
   if(PAYLOAD_CA)
     quorlith_json_string(signer "${signer}")
     set(signed ", \"signer\": ${signer}")

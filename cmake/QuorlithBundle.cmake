@@ -25,6 +25,23 @@ if(QUORLITH_PAYLOAD_CA AND NOT EXISTS "${QUORLITH_PAYLOAD_CA}")
   message(FATAL_ERROR "QUORLITH_PAYLOAD_CA names no file: ${QUORLITH_PAYLOAD_CA}")
 endif()
 
+# The signer each payload slot accepts, and the CRLs that revocation is checked against (offline): both refine
+# QUORLITH_PAYLOAD_CA and mean nothing without it.
+set(QUORLITH_RUNTIME_SIGNER "" CACHE STRING
+    "Organisation (O=) that must have signed the runtime packages (101-104); empty: any under QUORLITH_PAYLOAD_CA")
+set(QUORLITH_INSTALLER_SIGNER "" CACHE STRING
+    "Organisation (O=) that must have signed the product installer (105); empty: any under QUORLITH_PAYLOAD_CA")
+set(QUORLITH_PAYLOAD_CRL "" CACHE FILEPATH
+    "PEM file with the CRLs the payload signatures are checked against; empty: revocation is not checked")
+foreach(option QUORLITH_RUNTIME_SIGNER QUORLITH_INSTALLER_SIGNER QUORLITH_PAYLOAD_CRL)
+  if(NOT "${${option}}" STREQUAL "" AND NOT QUORLITH_PAYLOAD_CA)
+    message(FATAL_ERROR "${option} is set: QUORLITH_PAYLOAD_CA must name the roots the payloads are signed under")
+  endif()
+endforeach()
+if(QUORLITH_PAYLOAD_CRL AND NOT EXISTS "${QUORLITH_PAYLOAD_CRL}")
+  message(FATAL_ERROR "QUORLITH_PAYLOAD_CRL names no file: ${QUORLITH_PAYLOAD_CRL}")
+endif()
+
 # quorlith_payload_files(<var> <dir>): the five payload paths in identifier order.
 function(quorlith_payload_files var dir)
   get_filename_component(dir "${dir}" ABSOLUTE)
@@ -83,10 +100,15 @@ function(quorlith_add_bundle target)
     set(check_kind ON)
     if(QUORLITH_PAYLOAD_CA)
       find_program(QUORLITH_OSSLSIGNCODE osslsigncode REQUIRED)
-      set(roots "${QUORLITH_PAYLOAD_CA}")
-      set(signatures "-DPAYLOAD_CA=${roots}" "-DQUORLITH_OSSLSIGNCODE=${QUORLITH_OSSLSIGNCODE}")
+      set(roots "${QUORLITH_PAYLOAD_CA}" ${QUORLITH_PAYLOAD_CRL})
+      set(signatures "-DPAYLOAD_CA=${QUORLITH_PAYLOAD_CA}" "-DQUORLITH_OSSLSIGNCODE=${QUORLITH_OSSLSIGNCODE}"
+                     "-DQUORLITH_PAYLOAD_CRL=${QUORLITH_PAYLOAD_CRL}"
+                     "-DQUORLITH_RUNTIME_SIGNER=${QUORLITH_RUNTIME_SIGNER}"
+                     "-DQUORLITH_INSTALLER_SIGNER=${QUORLITH_INSTALLER_SIGNER}")
     endif()
   endif()
+  # Makefiles do not rerun a command whose arguments changed: this file changes with them instead.
+  file(CONFIGURE OUTPUT "${gen}/checks.txt" CONTENT "${check_size} ${check_kind} ${signatures}\n" @ONLY)
   set(outputs "${gen}/digests.cpp")
   if(B_JSON)
     list(APPEND outputs "${B_JSON}")
@@ -100,16 +122,20 @@ function(quorlith_add_bundle target)
     list(APPEND outputs "${gen}/sbom-components.json")
     set_property(TARGET ${target} PROPERTY QUORLITH_SBOM_COMPONENTS "${gen}/sbom-components.json")
   endif()
+  # The outputs are rewritten only when their text changes, so that an unchanged table does not relink; the
+  # stamp, written every time, is what keeps the next build from running the generator again.
   add_custom_command(
-    OUTPUT ${outputs}
+    OUTPUT "${gen}/digests.stamp"
+    BYPRODUCTS ${outputs}
     COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}" "-DJSON_OUT=${B_JSON}"
             "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
             ${signatures} ${sbom_args} -P "${QUORLITH_DIGEST_GENERATOR}"
+    COMMAND "${CMAKE_COMMAND}" -E touch "${gen}/digests.stamp"
     DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/JsonString.cmake"
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/RuntimePackages.cmake"
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MsiTables.cmake"
-            "${QUORLITH_SBOM_COMPONENTS_SCRIPT}" ${roots}
+            "${QUORLITH_SBOM_COMPONENTS_SCRIPT}" ${roots} "${gen}/checks.txt"
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)
 
@@ -122,7 +148,7 @@ function(quorlith_add_bundle target)
   configure_file("${QUORLITH_RC_TEMPLATE}" "${gen}/bundle.rc" @ONLY)
   set_source_files_properties("${gen}/bundle.rc" PROPERTIES OBJECT_DEPENDS "${B_FILES};${QUORLITH_MANIFEST}")
 
-  target_sources(${target} PRIVATE "${gen}/digests.cpp" "${gen}/bundle.rc")
+  target_sources(${target} PRIVATE "${gen}/digests.stamp" "${gen}/digests.cpp" "${gen}/bundle.rc")
   if(B_DEPENDS)
     add_dependencies(${target} ${B_DEPENDS})
   endif()

@@ -86,7 +86,9 @@ function(quorlith_sbom_component var file id embedded hex)
   quorlith_json_string(embedded "${embedded}")
   string(CONCAT properties "        { \"name\": \"quorlith:resource-id\", \"value\": \"${id}\" },\n"
                            "        { \"name\": \"quorlith:file-name\", \"value\": ${embedded} }")
-  foreach(property product-version installs)
+  # The signer's subject (digest generator, with PAYLOAD_CA), what the proof read of a runtime package.
+  set(signer "${signer_${id}}")
+  foreach(property signer product-version installs)
     string(REPLACE "-" "_" variable "${property}")
     if(NOT "${${variable}}" STREQUAL "")
       quorlith_json_string(value "${${variable}}")

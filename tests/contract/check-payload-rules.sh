@@ -3,7 +3,8 @@
 # The build's rules for a given payload folder: a missing, empty or oversized file stops the configure step
 # with a message naming it; 256 MiB exactly is accepted; a runtime package that cannot satisfy its slot's
 # presence test (wrong release, slot, processor or scope, unreadable) is refused, at configure and at build
-# time; a payload changed after configuring regenerates the digest table and relinks the image.
+# time; a payload changed after configuring regenerates the digest table and relinks the image, and once
+# rebuilt, a payload merely touched leaves nothing to do.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -141,6 +142,11 @@ check "rebuild after a payload change" cmake --build "$scratch/b5" --target Quor
 check "the digest table was regenerated" bash -c "[ \"\$(cat '$table')\" != '$old_table' ]"
 check "the table holds the new digest" grep -q "$new_digest" "$table"
 check "the image was relinked" bash -c "[ \"\$(sha256sum < '$scratch/b5/QuorlithSetup.exe')\" != '$old_image' ]"
+# A payload touched but not changed: one build regenerates the table (the same text), the next has nothing to do.
+touch "$scratch/p/dotnet-host.msi"
+check "rebuild after a payload was touched" cmake --build "$scratch/b5" --target QuorlithSetup -j2 >"$scratch/log" 2>&1
+check "the next build has nothing to do" bash -c "cmake --build '$scratch/b5' --target QuorlithSetup -j2 >'$scratch/log' 2>&1 &&
+  ! grep -E 'Generating|Building|Linking|Writing' '$scratch/log'"
 
 # A runtime package one patch short, dropped in after configuring: the build proves the packages again.
 cp "$scratch/p/dotnet-runtime.msi" "$scratch/runtime.msi"

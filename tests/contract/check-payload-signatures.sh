@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # check-payload-signatures.sh <source dir> <scratch dir> <built payload dir>
 # Signed payloads only (QUORLITH_PAYLOAD_CA). Copies of the built payloads, signed by a throwaway publisher under
-# a throwaway root, build, and the payload manifest lists their digests and signer. An unsigned payload, one
-# signed under another root and one altered after signing stop the configure step; a payload replaced by an
-# unsigned one after configuring stops the build. Each message names the file and says what is wrong.
+# a throwaway root, build, and the payload manifest and bill of materials name their signer. An unsigned
+# payload, one signed under another root, one altered after signing, one whose certificate the given CRL
+# revokes, and one signed by another organisation than the pinned one stop the configure step; a payload
+# replaced after configuring stops the build. Each message names the file and says what is wrong. Every
+# publisher certificate names a CRL distribution point on a closed loopback port, so a check that went to the
+# network would fail.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -13,25 +16,37 @@ publisher="/O=Quorlith Test/CN=Quorlith Test Publisher"
 . "$(dirname "$0")/common.sh"
 
 fails() { ! "$@"; }
-# root <name>: a self-signed root, and a code-signing certificate for the publisher issued under it
-root() { # output in $scratch/log
+root() { # root <name>: a self-signed root that also issues CRLs
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quorlith Test $1" -keyout "$scratch/$1-key.pem" \
-    -out "$scratch/$1.pem" -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" &&
-  openssl req -new -newkey rsa:2048 -nodes -subj "$publisher" -keyout "$scratch/$1-signer-key.pem" \
-    -out "$scratch/$1-signer.csr" &&
-  openssl x509 -req -in "$scratch/$1-signer.csr" -CA "$scratch/$1.pem" -CAkey "$scratch/$1-key.pem" -days 2 \
-    -set_serial 1 -out "$scratch/$1-signer.pem" \
-    -extfile <(printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n')
+    -out "$scratch/$1.pem" -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 } >"$scratch/log" 2>&1
-sign() { # sign <root> <payload name>: signs the built payload into $scratch/p
-  osslsigncode sign -certs "$scratch/$1-signer.pem" -key "$scratch/$1-signer-key.pem" -h sha256 \
+issue() { # issue <root> <name> <serial> <subject>: a code-signing certificate under <root>
+  openssl req -new -newkey rsa:2048 -nodes -utf8 -subj "$4" -keyout "$scratch/$2-key.pem" -out "$scratch/$2.csr" &&
+  openssl x509 -req -in "$scratch/$2.csr" -CA "$scratch/$1.pem" -CAkey "$scratch/$1-key.pem" -days 2 \
+    -set_serial "$3" -out "$scratch/$2.pem" -extfile <(printf 'keyUsage=critical,digitalSignature\n%s\n%s\n' \
+      extendedKeyUsage=codeSigning "crlDistributionPoints=URI:http://127.0.0.1:$closed_port/$1.crl")
+} >"$scratch/log" 2>&1
+crl() { # crl <root> <revoked certificate...>: the root's CRL, in $scratch/<root>-crl.pem
+  printf '[ca]\ndefault_ca = db\n[db]\ndatabase = %s\ndefault_md = sha256\ndefault_crl_days = 2\n' \
+    "$scratch/$1-index" > "$scratch/$1-ca.cnf" && : > "$scratch/$1-index" && local root="$1" && shift &&
+  for certificate in "$@"; do
+    openssl ca -config "$scratch/$root-ca.cnf" -keyfile "$scratch/$root-key.pem" -cert "$scratch/$root.pem" \
+      -revoke "$scratch/$certificate.pem" || return 1
+  done &&
+  openssl ca -config "$scratch/$root-ca.cnf" -keyfile "$scratch/$root-key.pem" -cert "$scratch/$root.pem" -gencrl \
+    -out "$scratch/$root-crl.pem"
+} >"$scratch/log" 2>&1
+sign() { # sign <certificate> <payload name>: signs the built payload into $scratch/p
+  osslsigncode sign -certs "$scratch/$1.pem" -key "$scratch/$1-key.pem" -h sha256 \
     -in "$payloads/$2" -out "$scratch/p/$2.signed" >"$scratch/log" 2>&1 && mv "$scratch/p/$2.signed" "$scratch/p/$2"
 }
-# spoil <how> <payload name>: "altered" changes one byte of the first section
+# spoil <how> <payload name>: "altered" changes one byte of the first section; "revoked", "stranger" and
+# "accented" sign under the release root with a revoked certificate, another organisation's and one whose
+# organisation osslsigncode prints escaped
 spoil() {
   case "$1" in
     unsigned) cp "$payloads/$2" "$scratch/p/$2" ;;
-    other-root) sign other "$2" ;;
+    other-root|revoked|stranger|accented) sign "$1" "$2" ;;
     altered)
       local byte; byte=$(od -An -tu1 -j1100 -N1 "$scratch/p/$2")
       printf "\\x$(printf %02x $(((byte + 1) % 256)))" | dd of="$scratch/p/$2" bs=1 seek=1100 conv=notrunc status=none ;;
@@ -39,43 +54,65 @@ spoil() {
 }
 
 rm -rf "$scratch" && mkdir -p "$scratch/p"
-check "make the throwaway root and publisher" root release
+# A loopback port that was free a moment ago: nothing answers there.
+closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+check "make the throwaway release root" root release
+check "make its publisher" issue release signer 1 "$publisher"
+check "make a publisher whose certificate is revoked" issue release revoked 2 "$publisher"
+check "make another organisation's publisher" issue release stranger 3 "/O=Quorlith Other/CN=Quorlith Other Publisher"
+check "make a publisher with a slash and accents in its organisation" issue release accented 4 "/O=Société A\/B/CN=Quorlith"
+check "make the release root's CRL" crl release revoked
 check "make another root" root other
+check "make a publisher under it" issue other other-root 1 "$publisher"
 for name in "${names[@]}"; do
-  check "sign $name" sign release "$name"
+  check "sign $name" sign signer "$name"
 done
 cp -r "$scratch/p" "$scratch/signed"
 
-configure() {
+configure() { # configure [option;option...]: the given options after the defaults
+  local options=()
+  IFS=';' read -ra options <<<"$1"
   cmake -S "$source_dir" -B "$scratch/b" -DQUORLITH_PAYLOAD_DIR="$scratch/p" -DQUORLITH_PAYLOAD_CA="$scratch/release.pem" \
-    -DBUILD_TESTING=OFF >"$scratch/log" 2>&1
+    -DQUORLITH_RUNTIME_SIGNER= -DQUORLITH_INSTALLER_SIGNER= -DQUORLITH_PAYLOAD_CRL= -DBUILD_TESTING=OFF "${options[@]}" \
+    >"$scratch/log" 2>&1
 }
 build() { cmake --build "$scratch/b" --target QuorlithSetup -j2 >"$scratch/log" 2>&1; }
 
-# stage | payload | spoiled how | message (none: the stage succeeds)
+pins="-DQUORLITH_RUNTIME_SIGNER=Quorlith Test;-DQUORLITH_INSTALLER_SIGNER=Quorlith Test"
+crl="-DQUORLITH_PAYLOAD_CRL=$scratch/release-crl.pem"
+pinned="than QUORLITH_INSTALLER_SIGNER names: expected \"Quorlith Test\", found \"Quorlith Other\""
+# stage | payload | spoiled how | configure options | message (none: the stage succeeds)
 cases=(
-  "configure|dotnet-runtime.msi|unsigned|Payload file is not signed: $scratch/p/dotnet-runtime.msi"
-  "configure|Quorlith-Install.exe|other-root|Payload file is signed under another root than those in $scratch/release.pem: $scratch/p/Quorlith-Install.exe"
-  "configure|Quorlith-Install.exe|altered|Payload file was altered after signing (its digest no longer matches the signature): $scratch/p/Quorlith-Install.exe"
-  "configure|-|-|"
-  "build|-|-|"
-  "build|dotnet-hostfxr.msi|unsigned|Payload file is not signed: $scratch/p/dotnet-hostfxr.msi"
+  "configure|dotnet-runtime.msi|unsigned||Payload file is not signed: $scratch/p/dotnet-runtime.msi"
+  "configure|Quorlith-Install.exe|other-root||Payload file is signed under another root than those in $scratch/release.pem: $scratch/p/Quorlith-Install.exe"
+  "configure|Quorlith-Install.exe|altered||Payload file was altered after signing (its digest no longer matches the signature): $scratch/p/Quorlith-Install.exe"
+  "configure|dotnet-hostfxr.msi|revoked|$crl|Payload file's signature is revoked: $scratch/release-crl.pem revokes a certificate of its chain: $scratch/p/dotnet-hostfxr.msi"
+  "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=Quorlith|Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected \"Quorlith\", found \"Quorlith Test\": $scratch/p/dotnet-host.msi"
+  "configure|Quorlith-Install.exe|stranger|$pins|Payload file is signed by another organisation $pinned: $scratch/p/Quorlith-Install.exe"
+  "configure|-|-|-DQUORLITH_PAYLOAD_CA=;-DQUORLITH_INSTALLER_SIGNER=Quorlith Test|QUORLITH_INSTALLER_SIGNER is set: QUORLITH_PAYLOAD_CA must name the roots the payloads are signed under"
+  "configure|Quorlith-Install.exe|accented|-DQUORLITH_INSTALLER_SIGNER=Société A/B|"
+  "configure|-|-||"
+  "build|-|-||"
+  "configure|-|-|$pins;$crl|"
+  "build|-|-||"
+  "build|Quorlith-Install.exe|stranger||Payload file is signed by another organisation $pinned: $scratch/p/Quorlith-Install.exe"
+  "build|dotnet-hostfxr.msi|unsigned||Payload file is not signed: $scratch/p/dotnet-hostfxr.msi"
 )
 for row in "${cases[@]}"; do
-  IFS='|' read -r stage name how message <<<"$row"
+  IFS='|' read -r stage name how options message <<<"$row"
   if [ "$stage" = configure ]; then
     rm -rf "$scratch/p" && cp -r "$scratch/signed" "$scratch/p"
   fi
   spoil "$how" "$name"
   if [ -z "$message" ]; then
-    check "$stage with five signed payloads" "$stage"
+    check "$stage with five signed payloads ${options:+($options)}" "$stage" "$options"
   else
-    check "$stage stops on a payload $how ($name)" fails "$stage"
+    check "$stage stops on a payload $how ($name, ${options:-no options})" fails "$stage" "$options"
     check "the message names $name as $how" logged "$message"
   fi
 done
 
-# The manifest of the signed build: each payload's digest and its signer.
+# The manifest and bill of materials of the signed build: each payload's digest and its signer.
 json="$scratch/b/QuorlithSetup.payloads.json"
 for index in 0 1 2 3 4; do
   name="${names[$index]}"
@@ -83,6 +120,8 @@ for index in 0 1 2 3 4; do
   entry+=" \"sha256\": \"$(sha256sum "$scratch/signed/$name" | cut -c1-64)\", \"signer\": \"$publisher\""
   check "payload manifest entry for the signed $name" grep -qF "$entry" "$json"
 done
+check "the bill of materials names the signer of each payload" \
+  test "$(grep -cF "{ \"name\": \"quorlith:signer\", \"value\": \"$publisher\" }" "$scratch/b/QuorlithSetup.cdx.json")" = 5
 
 rm -rf "$scratch"
 echo "$passed passed, $failures failed"

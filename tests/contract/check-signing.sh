@@ -4,7 +4,7 @@
 # image still passes its own "--verify-bundle" under Wine (WINEPREFIX comes from the test), and the bill of
 # materials names the signed image. With a time-stamp server, a time-stamp authority of the test's own on
 # 127.0.0.1 countersigns; a server that cannot be reached or answers with an error fails the build, names its
-# URL and leaves no image behind.
+# URL and leaves no image, nor bill of materials, behind.
 set -u
 source_dir="$1"
 scratch="$2"
@@ -101,6 +101,7 @@ for row in "${cases[@]}"; do
     check "$what fails the build" bash -c "! cmake --build '$scratch/build' --target QuorlithSetup -j2 >'$scratch/build.log' 2>&1"
     check "the message names $url" build_says "with a timestamp from $url failed"
     check "no image is left after $what" test ! -e "$image"
+    check "nor the earlier build's bill of materials" test ! -e "$scratch/build/QuorlithSetup.cdx.json"
   else
     # The image is missing after the failures: this build links it again.
     check "build, sign and timestamp with $what" cmake --build "$scratch/build" --target QuorlithSetup -j2
