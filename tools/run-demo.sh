@@ -78,13 +78,13 @@ rm -f "$transcript" "$png"
 # so the driver waits that long before it starts the bootstrapper; the shot itself runs in the background
 # so that the transcript keeps flowing. The driver writes its lines to a file that is followed here: whether
 # a console program inside the virtual desktop keeps its standard output differs between Wine versions.
-# The run is over when the prefix's last Wine process has ended.
+# The run is over when the prefix's last Wine process has ended; tail polls often, for a timely screenshot.
 raw="$demo/driver.log"
 rm -f "$raw"
 xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
   { wine explorer /desktop=quorlith,"$5" "$0" --log "Z:${6//\//\\}" --wait 2000 "$1" >/dev/null 2>&1
     wineserver -w; } &
-  tail -n +1 -F --pid=$! "$6" 2>/dev/null | while IFS= read -r line; do
+  tail -s 0.02 -n +1 -F --pid=$! "$6" 2>/dev/null | while IFS= read -r line; do
     line="${line%"$4"}"
     printf "   %s\n" "$line"
     printf "%s\n" "$line" >>"$2"
