@@ -60,7 +60,9 @@ if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
   cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 fi
 dpi="${QUORLITH_DEMO_DPI:-96}"
-desktop="$((1024 * dpi / 96))x$((768 * dpi / 96))"
+width=$((1024 * dpi / 96))
+height=$((768 * dpi / 96))
+desktop="${width}x${height}"
 if [ "$dpi" != 96 ]; then
   "$root/tests/harness/set-prefix-dpi" "$prefix" "$dpi"
   echo "display scaling: $dpi DPI ($((dpi * 100 / 96)) %)"
@@ -81,7 +83,10 @@ rm -f "$transcript" "$png"
 # The run is over when the prefix's last Wine process has ended; tail polls often, for a timely screenshot.
 raw="$demo/driver.log"
 rm -f "$raw"
-xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
+# The X screen is a little larger than the desktop: Wine 10 places the windows of a virtual desktop that fills
+# the whole screen below its visible area, and paints nothing; the screenshot is cut to the desktop.
+screen="$((width + 64))x$((height + 64))"
+xvfb-run -a -s "-screen 0 ${screen}x24" bash -c '
   { wine explorer /desktop=quorlith,"$5" "$0" --log "Z:${6//\//\\}" --wait 2000 "$1" >/dev/null 2>&1
     wineserver -w; } &
   tail -s 0.02 -n +1 -F --pid=$! "$6" 2>/dev/null | while IFS= read -r line; do
@@ -89,7 +94,7 @@ xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
     printf "   %s\n" "$line"
     printf "%s\n" "$line" >>"$2"
     case "$line" in
-      *"label: Installing"*) { sleep 0.1; import -window root "$3" 2>/dev/null || true; } & ;;
+      *"label: Installing"*) { sleep 0.1; import -window root -crop "$5+0+0" "$3" 2>/dev/null || true; } & ;;
     esac
   done
   wait' "$driver" "$setup" "$transcript" "$png" $'\r' "$desktop" "$raw"
