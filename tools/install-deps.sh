@@ -43,8 +43,8 @@ if cmp -s "$validator/package-lock.json" "$validator/node_modules/.installed-loc
 fi
 echo "== Installing the schema validator (npm, pinned by tools/sbom-validator/package-lock.json)"
 rm -rf "$validator/node_modules"
-# Short time-outs: an unreachable registry should fail set-up within a minute or two, not hang it.
-if ! npm ci --prefix "$validator" --omit=optional --no-audit --no-fund --loglevel=error \
+# Short time-outs, and a limit on the whole: an unreachable registry fails set-up within minutes, never hangs it.
+if ! timeout 300 npm ci --prefix "$validator" --omit=optional --no-audit --no-fund --loglevel=error \
        --fetch-retries=1 --fetch-timeout=30000 >"$validator/npm.log" 2>&1; then
   tail -n 20 "$validator/npm.log" >&2
   echo "Could not install the schema validator from the npm registry (log: $validator/npm.log)." >&2

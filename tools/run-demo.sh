@@ -60,16 +60,11 @@ if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
   cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 fi
 dpi="${QUORLITH_DEMO_DPI:-96}"
-width=$((1024 * dpi / 96))
-height=$((768 * dpi / 96))
-desktop="${width}x${height}"
+desktop="$((1024 * dpi / 96))x$((768 * dpi / 96))"
 if [ "$dpi" != 96 ]; then
   "$root/tests/harness/set-prefix-dpi" "$prefix" "$dpi"
   echo "display scaling: $dpi DPI ($((dpi * 100 / 96)) %)"
 fi
-# The first program in a new prefix also starts Wine's services; done here, the desktop below comes up
-# in about a second.
-wine cmd /c exit >/dev/null 2>&1 || true
 
 say "Window mode in a $desktop Wine virtual desktop (driver transcript: ms since start)"
 transcript="$demo/transcript.txt"
@@ -81,12 +76,13 @@ rm -f "$transcript" "$png"
 # so that the transcript keeps flowing. The driver writes its lines to a file that is followed here: whether
 # a console program inside the virtual desktop keeps its standard output differs between Wine versions.
 # The run is over when the prefix's last Wine process has ended; tail polls often, for a timely screenshot.
+# A first virtual desktop that opens and closes again starts Wine's services, so that the demo's desktop comes
+# up in about a second; under Wine 10 the first desktop of a new prefix also never paints.
 raw="$demo/driver.log"
 rm -f "$raw"
-# The X screen is a little larger than the desktop: Wine 10 places the windows of a virtual desktop that fills
-# the whole screen below its visible area, and paints nothing; the screenshot is cut to the desktop.
-screen="$((width + 64))x$((height + 64))"
-xvfb-run -a -s "-screen 0 ${screen}x24" bash -c '
+xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
+  wine explorer /desktop=quorlith,"$5" cmd /c exit >/dev/null 2>&1
+  wineserver -w
   { wine explorer /desktop=quorlith,"$5" "$0" --log "Z:${6//\//\\}" --wait 2000 "$1" >/dev/null 2>&1
     wineserver -w; } &
   tail -s 0.02 -n +1 -F --pid=$! "$6" 2>/dev/null | while IFS= read -r line; do
@@ -94,7 +90,7 @@ xvfb-run -a -s "-screen 0 ${screen}x24" bash -c '
     printf "   %s\n" "$line"
     printf "%s\n" "$line" >>"$2"
     case "$line" in
-      *"label: Installing"*) { sleep 0.1; import -window root -crop "$5+0+0" "$3" 2>/dev/null || true; } & ;;
+      *"label: Installing"*) { sleep 0.1; import -window root "$3" 2>/dev/null || true; } & ;;
     esac
   done
   wait' "$driver" "$setup" "$transcript" "$png" $'\r' "$desktop" "$raw"

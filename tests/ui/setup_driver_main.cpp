@@ -7,8 +7,8 @@
 // code. A close request can be sent when the runtime installation or the installer step begins, or as soon
 // as the window shows; --stop-when-shown ends the process there instead (start-up timing). The
 // driver's exit code is 0 when the bootstrapper ended on its own, 1 otherwise. --log writes the lines to a
-// file instead of standard output: a console program started inside a Wine virtual desktop keeps its
-// standard output on some Wine versions and loses it on others.
+// file instead of standard output, which a program started inside a Wine virtual desktop does not have on
+// every Wine version.
 #include "setup_driver.h"
 
 #include <stdio.h>
