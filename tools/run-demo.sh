@@ -73,8 +73,8 @@ rm -f "$transcript" "$png"
 # The screenshot is taken while the runtime is installed: the window is up, with its caption, for the
 # whole of that step (about a second). A new virtual desktop needs a second or so before it first paints,
 # so the driver waits that long before it starts the bootstrapper; the shot itself runs in the background
-# so that the transcript keeps flowing. The driver writes its lines to a file that is followed here: whether
-# a console program inside the virtual desktop keeps its standard output differs between Wine versions.
+# so that the transcript keeps flowing. The driver writes its lines to a file that is followed here: a
+# program inside the virtual desktop does not have the shell's standard output on every Wine version.
 # The run is over when the prefix's last Wine process has ended; tail polls often, for a timely screenshot.
 # A first virtual desktop that opens and closes again starts Wine's services, so that the demo's desktop comes
 # up in about a second; under Wine 10 the first desktop of a new prefix also never paints.
