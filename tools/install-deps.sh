@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, only where something is missing.
+# Installs what building and testing need on Debian 12 or 13, only where something is missing: the Debian
+# packages, then the bill-of-materials test's schema validator from the npm registry, at the versions that
+# tools/sbom-validator/package-lock.json pins, into tools/sbom-validator/node_modules (git-ignored). The test
+# run itself then needs no network. The library stays at 7.x, the last major that runs on Debian 12's Node.js 18.
+#
+#   bash tools/install-deps.sh                      everything
+#   bash tools/install-deps.sh --without-validator  the Debian packages only (the demo needs no more)
 set -eu
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# wine64 is the 64-bit loader on both releases (Debian 13 keeps the name beside wine).
 packages=(cmake make python3 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 clang lld wine wine64 fonts-wine wixl
           msitools libimage-exiftool-perl xvfb xauth x11-apps imagemagick osslsigncode openssl jq)
 missing=()
@@ -13,14 +21,36 @@ command -v node >/dev/null || missing+=(nodejs)
 command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -eq 0 ]; then
   echo "== All build and test packages are present"
+else
+  echo "== Installing missing packages: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Run as root (or install these packages first): ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+  echo "== Packages installed"
+fi
+[ "${1:-}" != --without-validator ] || exit 0
+
+validator="$root/tools/sbom-validator"
+# The copy of the lock file that a finished install leaves behind tells whether node_modules is what the lock
+# pins (a folder carried over from another checkout counts as well).
+if cmp -s "$validator/package-lock.json" "$validator/node_modules/.installed-lock"; then
+  echo "== The schema validator is present"
   exit 0
 fi
-echo "== Installing missing packages: ${missing[*]}"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Run as root (or install these packages first): ${missing[*]}" >&2
+echo "== Installing the schema validator (npm, pinned by tools/sbom-validator/package-lock.json)"
+rm -rf "$validator/node_modules"
+# Short time-outs, and a limit on the whole: an unreachable registry fails set-up within minutes, never hangs it.
+if ! timeout 300 npm ci --prefix "$validator" --omit=optional --no-audit --no-fund --loglevel=error \
+       --fetch-retries=1 --fetch-timeout=30000 >"$validator/npm.log" 2>&1; then
+  tail -n 20 "$validator/npm.log" >&2
+  echo "Could not install the schema validator from the npm registry (log: $validator/npm.log)." >&2
+  echo "Copy a tools/sbom-validator/node_modules folder installed elsewhere from the same lock file, or run" >&2
+  echo "this again where the registry can be reached." >&2
   exit 1
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
-echo "== Packages installed"
+cp "$validator/package-lock.json" "$validator/node_modules/.installed-lock"
+echo "== Schema validator installed"

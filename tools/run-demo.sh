@@ -4,7 +4,7 @@
 # by the setup driver. Prints a transcript (each status text, the packages installed, the installer's
 # receipt, the exit code, leftovers) and saves a screenshot of the setup window.
 #
-#   bash tools/run-demo.sh                    (Debian 12, as root, from a checkout)
+#   bash tools/run-demo.sh                    (Debian 12 or 13, as root, from a checkout)
 #   QUORLITH_DEMO_BUILD_DIR=<dir> bash tools/run-demo.sh   builds and runs in another build directory
 #   QUORLITH_DEMO_KEEP_PREFIX=1 bash tools/run-demo.sh     keeps the Wine prefix (<build>/demo/prefix)
 #   QUORLITH_DEMO_DPI=192 bash tools/run-demo.sh           display scaling of the prefix (192: 200 %); the
@@ -20,7 +20,7 @@ started=$SECONDS
 say() { printf '\n== %s\n' "$*"; }
 
 say "Build and test tools"
-bash "$root/tools/install-deps.sh"
+bash "$root/tools/install-deps.sh" --without-validator
 
 say "Configuring and building $build with the sample payloads"
 mkdir -p "$demo"
@@ -54,18 +54,17 @@ if [ -e "$prefix/drive_c/Program Files/dotnet" ]; then
   exit 1
 fi
 echo "runtime: not installed"
-# The caption buttons are glyphs of the Marlett font (fonts-wine). This Wine does not load the fonts of its
+# The caption buttons are glyphs of the Marlett font (fonts-wine). Wine 8 does not load the fonts of its
 # own data folder, so without a copy in the prefix the close button shows the letter "r".
-cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
+if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+  cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
+fi
 dpi="${QUORLITH_DEMO_DPI:-96}"
 desktop="$((1024 * dpi / 96))x$((768 * dpi / 96))"
 if [ "$dpi" != 96 ]; then
   "$root/tests/harness/set-prefix-dpi" "$prefix" "$dpi"
   echo "display scaling: $dpi DPI ($((dpi * 100 / 96)) %)"
 fi
-# The first program in a new prefix also starts Wine's services; done here, the desktop below comes up
-# in about a second.
-wine cmd /c exit >/dev/null 2>&1 || true
 
 say "Window mode in a $desktop Wine virtual desktop (driver transcript: ms since start)"
 transcript="$demo/transcript.txt"
@@ -74,9 +73,19 @@ rm -f "$transcript" "$png"
 # The screenshot is taken while the runtime is installed: the window is up, with its caption, for the
 # whole of that step (about a second). A new virtual desktop needs a second or so before it first paints,
 # so the driver waits that long before it starts the bootstrapper; the shot itself runs in the background
-# so that the transcript keeps flowing.
+# so that the transcript keeps flowing. The driver writes its lines to a file that is followed here: a
+# program inside the virtual desktop does not have the shell's standard output on every Wine version.
+# The run is over when the prefix's last Wine process has ended; tail polls often, for a timely screenshot.
+# A first virtual desktop that opens and closes again starts Wine's services, so that the demo's desktop comes
+# up in about a second; under Wine 10 the first desktop of a new prefix also never paints.
+raw="$demo/driver.log"
+rm -f "$raw"
 xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
-  wine explorer /desktop=quorlith,"$5" "$0" --wait 2000 "$1" | while IFS= read -r line; do
+  wine explorer /desktop=quorlith,"$5" cmd /c exit >/dev/null 2>&1
+  wineserver -w
+  { wine explorer /desktop=quorlith,"$5" "$0" --log "Z:${6//\//\\}" --wait 2000 "$1" >/dev/null 2>&1
+    wineserver -w; } &
+  tail -s 0.02 -n +1 -F --pid=$! "$6" 2>/dev/null | while IFS= read -r line; do
     line="${line%"$4"}"
     printf "   %s\n" "$line"
     printf "%s\n" "$line" >>"$2"
@@ -84,8 +93,7 @@ xvfb-run -a -s "-screen 0 ${desktop}x24" bash -c '
       *"label: Installing"*) { sleep 0.1; import -window root "$3" 2>/dev/null || true; } & ;;
     esac
   done
-  wait
-  wineserver -w' "$driver" "$setup" "$transcript" "$png" $'\r' "$desktop"
+  wait' "$driver" "$setup" "$transcript" "$png" $'\r' "$desktop" "$raw"
 
 say "Packages installed"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the bootstrapper with the sample payloads and runs the whole test suite under Wine, with an
-# Xvfb display for the tests that show windows. Installs missing packages first (Debian 12, as root).
+# Xvfb display for the tests that show windows. Installs missing packages first (Debian 12 or 13, as root).
 set -eu
 cd "$(dirname "$0")/.."
 build="${QUORLITH_BUILD_DIR:-build}"

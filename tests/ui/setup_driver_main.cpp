@@ -1,11 +1,14 @@
 // quorlith-ui-driver [--close-on-runtime | --close-on-opening | --close-when-shown | --stop-when-shown]
-//                    [--class <window class>] [--wait <ms>] [--timeout <s>] <setup.exe> [arguments...]
+//                    [--class <window class>] [--wait <ms>] [--timeout <s>] [--log <file>]
+//                    <setup.exe> [arguments...]
 //
 // Starts the bootstrapper and prints what a user would see, one line per observation: each status text,
 // the window's position, when it is hidden, any error box (which it answers with OK) and the full exit
 // code. A close request can be sent when the runtime installation or the installer step begins, or as soon
 // as the window shows; --stop-when-shown ends the process there instead (start-up timing). The
-// driver's exit code is 0 when the bootstrapper ended on its own, 1 otherwise.
+// driver's exit code is 0 when the bootstrapper ended on its own, 1 otherwise. --log writes the lines to a
+// file instead of standard output, which a program started inside a Wine virtual desktop does not have on
+// every Wine version.
 #include "setup_driver.h"
 
 #include <stdio.h>
@@ -58,6 +61,13 @@ int wmain(int argc, WCHAR** argv)
         {
             run.timeoutMs = static_cast<DWORD>(_wtoi(argv[++at])) * 1000;
         }
+        else if (lstrcmpW(argv[at], L"--log") == 0 && at + 1 < argc)
+        {
+            if (!_wfreopen(argv[++at], L"w", stdout))
+            {
+                return 2;
+            }
+        }
         else
         {
             break;
@@ -67,7 +77,7 @@ int wmain(int argc, WCHAR** argv)
     {
         printf("usage: quorlith-ui-driver [--close-on-runtime | --close-on-opening | --close-when-shown |\n"
                "                          --stop-when-shown] [--class name] [--wait ms] [--timeout s]\n"
-               "                          setup.exe [args...]\n");
+               "                          [--log file] setup.exe [args...]\n");
         return 2;
     }
     for (; at < argc; ++at)
