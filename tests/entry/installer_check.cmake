@@ -5,6 +5,6 @@ quorlith_add_bundle(entry_installer_check FILES ${QUORLITH_PAYLOAD_FILES} DEPEND
 # The real run reads the sample installer's receipt, so it needs the sample payloads.
 if(TARGET sample_payloads)
   quorlith_wine_test(entry_installer_check_e2e SOURCES test_installer_check_e2e.cpp
-    LIBRARIES quorlith_setup_driver FRESH_PREFIX TIMEOUT 90
+    LIBRARIES quorlith_setup_driver FRESH_PREFIX TIMEOUT 90 SYSTEM_CHANGES
     ARGS "$<TARGET_FILE:QuorlithSetup>" "${CMAKE_BINARY_DIR}/payloads" DEPENDS QuorlithSetup)
 endif()

@@ -68,6 +68,14 @@ const WCHAR* wt_winpath(const char* path)
     static int next;
     WCHAR* out = slots[next++ & 7];
     int at = 0;
+    const BOOL drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
+    const BOOL unc = path[0] == '\\' && path[1] == '\\';
+    if (drive || unc)
+    {
+        MultiByteToWideChar(CP_UTF8, 0, path, -1, out, 1024);
+        out[1023] = 0;
+        return out;
+    }
     if (path[0] == '/')
     {
         out[at++] = L'Z';
@@ -429,4 +437,47 @@ void wt_install_sample_runtime(const WCHAR* payloadDir)
         wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", payloadDir, package);
         ok(wt_run(line, 120000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
     }
+}
+
+// The sample packages carry fixed ProductCodes at every release, so one removal serves 10.0.14 and 10.0.15.
+const WCHAR* const wt_sample_product_codes[4] = {
+    L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1001}", L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1002}",
+    L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1003}", L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1004}"};
+
+void wt_uninstall_sample_runtime(void)
+{
+    if (wt_under_wine() && !GetEnvironmentVariableW(L"QUORLITH_TEST_KIT", NULL, 0))
+    {
+        return;
+    }
+    WCHAR line[MAX_PATH];
+    // Reverse order of installation; 1605 is a package that is not installed, nothing to undo.
+    for (int i = 3; i >= 0; --i)
+    {
+        DWORD code = 0xDEADBEEF;
+        wsprintfW(line, L"msiexec /x %s /qn /norestart", wt_sample_product_codes[i]);
+        BOOL ended = wt_run(line, 120000, &code);
+        ok(ended && (code == 0 || code == ERROR_UNKNOWN_PRODUCT || code == ERROR_SUCCESS_REBOOT_REQUIRED),
+           "could not undo: msiexec /x %s: exit code %lu", wt_u8(wt_runtime_packages[i]), code);
+    }
+}
+
+BOOL wt_under_wine(void)
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
+}
+
+BOOL wt_is_elevated(void)
+{
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    BOOL elevated = FALSE;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    {
+        elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+                   elevation.TokenIsElevated;
+        CloseHandle(token);
+    }
+    return elevated;
 }

@@ -16,7 +16,8 @@ int wt_finish(void);
 int wt_failures(void);
 
 // --- Paths -------------------------------------------------------------------------------------------
-// A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b".
+// A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b". A Windows
+// path (drive letter or UNC), as the test kit passes it on Windows, comes back unchanged.
 // Returns a static buffer of 8 rotating slots.
 const WCHAR* wt_winpath(const char* path);
 // UTF-8 view of a wide string for printing; static buffer of 8 rotating slots.
@@ -67,9 +68,21 @@ int wt_count_staging_dirs(void);
 // The four sample runtime packages, in the order the product installs them: host, host resolver, core
 // runtime, desktop runtime.
 extern const WCHAR* const wt_runtime_packages[4];
+// Their ProductCodes, in the same order (the same at every release the samples are built at).
+extern const WCHAR* const wt_sample_product_codes[4];
 // The core and the desktop runtime at 10.0.15 below root\dotnet\shared, as detection finds them: a marker
 // file in a versioned directory of each family. Tests point Program Files at root to have a runtime.
 void wt_make_runtime_tree(const WCHAR* root);
 // Installs the four sample packages from payloadDir (a Windows path) with the prefix's own msiexec, for
 // the tests that need the runtime really installed; each install is checked to exit with 0.
 void wt_install_sample_runtime(const WCHAR* payloadDir);
+// Removes the sample runtime again (msiexec /x by ProductCode, whichever release was installed) and reports
+// a package it could not remove. Only where the machine outlives the test: natively, or under the test kit's
+// runner (QUORLITH_TEST_KIT set); a test prefix of CTest's is thrown away instead.
+void wt_uninstall_sample_runtime(void);
+
+// --- The system the test runs on ------------------------------------------------------------------------
+// TRUE under Wine (ntdll exports wine_get_version).
+BOOL wt_under_wine(void);
+// TRUE when this process runs with an elevated (full administrator) token.
+BOOL wt_is_elevated(void);
