@@ -65,6 +65,10 @@ int main(int argc, char** argv)
         printf("usage: %s <setup.exe> <payload dir>\n", argv[0]);
         return 1;
     }
+    if (wt_skip_if_dotnet_present())
+    {
+        return wt_finish();
+    }
     lstrcpyW(g_setup, wt_winpath(argv[1]));
     lstrcpyW(g_payloads, wt_winpath(argv[2]));
     DWORD code = 0;
@@ -124,5 +128,6 @@ int main(int argc, char** argv)
     ok(RunCheck(altered, L"\"C:\\windows\"", NULL, &code) && code == 1, "altered payload: exit code %lu", code);
     ok(wt_count_staging_dirs() == 0 && !ReceiptExists(), "altered payload: no staging directory, installer not run");
     wt_remove_tree(dir);
+    wt_uninstall_sample_runtime();
     return wt_finish();
 }

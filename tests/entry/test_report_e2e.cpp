@@ -141,6 +141,10 @@ int main(int argc, char** argv)
         ok(0, "usage: entry_report_e2e <QuorlithSetup.exe> <payload dir>");
         return wt_finish();
     }
+    if (wt_skip_if_dotnet_present())
+    {
+        return wt_finish();
+    }
     if (!wt_make_temp_dir(L"report-e2e", g_scratch))
     {
         ok(0, "no scratch directory");
@@ -157,6 +161,7 @@ int main(int argc, char** argv)
     TestReportTexts(exe, wt_report_present, "sample runtime installed");
     ok(wt_count_staging_dirs() == 0, "a staging directory was left");
 
+    wt_uninstall_sample_runtime();
     wt_remove_tree(g_scratch);
     return wt_finish();
 }

@@ -444,6 +444,10 @@ const WCHAR* const wt_sample_product_codes[4] = {
     L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1001}", L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1002}",
     L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1003}", L"{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D1004}"};
 
+// The folders the sample packages make below Program Files\\dotnet, deepest first.
+static const WCHAR* const g_dotnetFolders[] = {L"shared\\Microsoft.NETCore.App", L"shared\\Microsoft.WindowsDesktop.App",
+                                               L"shared", L"host\\fxr", L"host"};
+
 void wt_uninstall_sample_runtime(void)
 {
     if (wt_under_wine() && !GetEnvironmentVariableW(L"QUORLITH_TEST_KIT", NULL, 0))
@@ -460,6 +464,17 @@ void wt_uninstall_sample_runtime(void)
         ok(ended && (code == 0 || code == ERROR_UNKNOWN_PRODUCT || code == ERROR_SUCCESS_REBOOT_REQUIRED),
            "could not undo: msiexec /x %s: exit code %lu", wt_u8(wt_runtime_packages[i]), code);
     }
+    // Windows Installer removes the folders it made once they are empty; Wine's leaves them. Only empty
+    // ones go: RemoveDirectoryW refuses the others.
+    WCHAR dotnet[MAX_PATH];
+    WCHAR path[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%ProgramFiles%\\dotnet", dotnet, MAX_PATH - 64);
+    for (const WCHAR* folder : g_dotnetFolders)
+    {
+        wsprintfW(path, L"%s\\%s", dotnet, folder);
+        RemoveDirectoryW(path);
+    }
+    RemoveDirectoryW(dotnet);
 }
 
 BOOL wt_under_wine(void)
@@ -480,4 +495,41 @@ BOOL wt_is_elevated(void)
         CloseHandle(token);
     }
     return elevated;
+}
+
+BOOL wt_skip_unless_elevated(void)
+{
+    if (wt_is_elevated())
+    {
+        return FALSE;
+    }
+    skip("not elevated: the program starts children through \"runas\" or makes directories only "
+         "administrators may open; run it from an elevated prompt");
+    return TRUE;
+}
+
+BOOL wt_skip_if_dotnet_present(void)
+{
+    WCHAR dotnet[MAX_PATH];
+    WCHAR path[MAX_PATH];
+    WCHAR version[128];
+    DWORD size = sizeof(version);
+    ExpandEnvironmentStringsW(L"%ProgramFiles%\\dotnet", dotnet, MAX_PATH - 64);
+    wsprintfW(path, L"%s\\dotnet.exe", dotnet);
+    BOOL present = wt_exists(path);
+    // Empty folders (which an uninstall may leave) do not count: only versions in them.
+    for (const WCHAR* folder : g_dotnetFolders)
+    {
+        wsprintfW(path, L"%s\\%s", dotnet, folder);
+        present = present || (lstrcmpW(folder, L"shared") && lstrcmpW(folder, L"host") && wt_count_entries(path, L"") > 0);
+    }
+    present = present || RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost",
+                                      L"Version", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL, version,
+                                      &size) == ERROR_SUCCESS;
+    if (present)
+    {
+        skip(".NET is installed here (%s, or the host's Version value under HKLM\\SOFTWARE\\dotnet): the "
+             "program needs a machine without it, and would remove it between cases", wt_u8(dotnet));
+    }
+    return present;
 }

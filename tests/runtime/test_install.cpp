@@ -453,6 +453,10 @@ int main(int argc, char** argv)
         ok(0, "usage: test_install <stand-in msiexec.exe>");
         return wt_finish();
     }
+    if (wt_skip_unless_elevated())
+    {
+        return wt_finish();
+    }
     if (!wt_make_temp_dir(L"install", g_scratch))
     {
         ok(0, "cannot make a scratch directory");

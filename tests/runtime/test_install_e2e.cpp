@@ -330,6 +330,10 @@ int main(int argc, char** argv)
         ok(0, "usage: test_install_e2e main <setup> <stand-in> | old <setup>");
         return wt_finish();
     }
+    if (wt_skip_if_dotnet_present())
+    {
+        return wt_finish();
+    }
     lstrcpyW(g_setup, wt_winpath(argv[2]));
     if (!wt_make_temp_dir(L"install-e2e", g_scratch))
     {
@@ -354,6 +358,7 @@ int main(int argc, char** argv)
         TestStandIn();
         TestAlteredPayload();
     }
+    wt_uninstall_sample_runtime();
     wt_remove_tree(g_scratch);
     return wt_finish();
 }

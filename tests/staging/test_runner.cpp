@@ -326,6 +326,10 @@ int main(int argc, char** argv)
         ok(0, "usage: test_runner <child program>");
         return wt_finish();
     }
+    if (wt_skip_unless_elevated())
+    {
+        return wt_finish();
+    }
     lstrcpyW(g_child, wt_winpath(argv[1]));
     if (!wt_make_temp_dir(L"runner", g_scratch))
     {

@@ -484,6 +484,10 @@ int main(int argc, char** argv)
         ok(0, "usage: test_e2e <QuorlithSetup.exe> <sample payload directory>");
         return wt_finish();
     }
+    if (wt_skip_if_dotnet_present())
+    {
+        return wt_finish();
+    }
     if (!wt_make_temp_dir(L"sweep-e2e", g_scratch))
     {
         ok(0, "no scratch directory");
@@ -514,6 +518,7 @@ int main(int argc, char** argv)
     printf("two instances: %lu ms\n", GetTickCount() - tick);
     printf("shapes on the real executable: %d\n", g_shapes);
 
+    wt_uninstall_sample_runtime();
     wt_remove_tree(g_scratch);
     return wt_finish();
 }

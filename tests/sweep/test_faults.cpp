@@ -366,6 +366,10 @@ int main(int argc, char** argv)
         ok(0, "usage: test_faults <stand-in msiexec.exe>");
         return wt_finish();
     }
+    if (wt_skip_unless_elevated())
+    {
+        return wt_finish();
+    }
     if (!SweepMachineCreate(L"sweep-faults", argv[1]))
     {
         return wt_finish();

@@ -319,6 +319,10 @@ int main(int argc, char** argv)
         skip("no display");
         return wt_finish();
     }
+    if (wt_skip_if_dotnet_present())
+    {
+        return wt_finish();
+    }
     if (!lstrcmpA(argv[1], "present"))
     {
         RuntimePresentFlows();
@@ -335,5 +339,6 @@ int main(int argc, char** argv)
     {
         ScaledFlow();
     }
+    wt_uninstall_sample_runtime();
     return wt_finish();
 }

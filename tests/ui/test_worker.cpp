@@ -333,6 +333,10 @@ int main(int argc, char** argv)
     {
         return RunAsElevatedStandIn();
     }
+    if (wt_skip_unless_elevated())
+    {
+        return wt_finish();
+    }
 
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = RecordingWindowProc;
