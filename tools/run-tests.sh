@@ -10,6 +10,8 @@ echo "== Configuring $build"
 cmake -S . -B "$build" >/dev/null
 echo "== Building (sample payloads, bootstrapper, test programs)"
 cmake --build "$build" -j "$(nproc)"
+echo "== Writing the Windows test kit ($build/QuorlithTestKit, $build/QuorlithTestKit.zip)"
+cmake --build "$build" --target windows-test-kit -j "$(nproc)" >/dev/null
 echo "== Running the test suite under Wine"
 cd "$build"
 # One test at a time: with several test programs starting at once in one prefix, Wine now and then starts

@@ -556,12 +556,12 @@ static void RunCase(const Case* c, const Options* options, const WCHAR* resultsD
     wsprintfW(outputPath, L"%s\\%s.txt", resultsDir, c->fields[0]);
     output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, NULL);
-    input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, NULL);
     if (output == INVALID_HANDLE_VALUE)
     {
         wsprintfW(outcome->message, L"cannot write %s: error %lu", outputPath, GetLastError());
         goto LExit;
     }
+    input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, NULL);
     job = CreateJobObjectW(NULL, NULL);
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)))
@@ -799,6 +799,21 @@ static BOOL WriteJunit(const WCHAR* path, const Case* cases, const Outcome* outc
     return written;
 }
 
+// Creates every missing folder of a full path ("C:\\a\\b" or "\\\\server\\share\\a").
+static void MakeFolders(const WCHAR* path)
+{
+    WCHAR partial[MAX_PATH * 2];
+    const int length = lstrlenW(path);
+    for (int i = 3; i <= length && i < static_cast<int>(ARRAYSIZE(partial)); ++i)
+    {
+        if (path[i] == L'\\' || !path[i])
+        {
+            lstrcpynW(partial, path, i + 1);
+            CreateDirectoryW(partial, NULL);
+        }
+    }
+}
+
 // --- Main ------------------------------------------------------------------------------------------------
 
 static BOOL ParseOptions(int argc, WCHAR** argv, Options* options)
@@ -925,7 +940,7 @@ int wmain(int argc, WCHAR** argv)
     lstrcpyW(resultsDir, options.junit);
     *wcsrchr(resultsDir, L'\\') = 0;
     lstrcatW(resultsDir, L"\\results");
-    CreateDirectoryW(resultsDir, NULL);
+    MakeFolders(resultsDir);
     // Tests that change the machine undo what they did when this is set, also under Wine.
     SetEnvironmentVariableW(L"QUORLITH_TEST_KIT", L"1");
 
