@@ -9,7 +9,7 @@
 set -eu
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # wine64 is the 64-bit loader on both releases (Debian 13 keeps the name beside wine).
-packages=(cmake make python3 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 clang lld wine wine64 fonts-wine wixl
+packages=(cmake make python3 python3-pytest g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 clang lld wine wine64 fonts-wine wixl
           msitools libimage-exiftool-perl xvfb xauth x11-apps imagemagick osslsigncode openssl jq)
 missing=()
 for package in "${packages[@]}"; do

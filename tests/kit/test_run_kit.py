@@ -1,0 +1,131 @@
+"""run-kit.exe under Wine on a kit of its own, whose program (kit_probe.exe) passes, fails, skips, hangs or prints
+what XML cannot carry as chosen. Run by CTest (kit_runner) with KIT_RUNNER, KIT_PROBE, KIT_WORK and WINE_RUN set,
+in the shared prefix."""
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import time
+import xml.etree.ElementTree as ElementTree
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from kit_verdicts import FAILED, PASSED, SKIPPED, read_junit
+
+CASES = [
+    ("pass", "-", 30, ["pass"]),
+    ("fail", "-", 30, ["fail"]),
+    ("skip", "-", 30, ["skip"]),
+    ("partial_skip", "-", 30, ["partial-skip"]),
+    ("silent", "-", 30, ["silent"]),
+    ("exit_code", "-", 30, ["exit-code"]),
+    ("text", "-", 30, ["text"]),
+    ("args", "-", 30, ["args", "kit:data/a b/", 'say "hi"', "plain"]),
+    ("hang", "-", 1, ["hang", "kit:data/survived.txt"]),
+    ("system", "system-changes", 30, ["pass"]),
+]
+
+
+@dataclass
+class Run:
+    status: int
+    stdout: str
+    junit: Path
+    seconds: float
+
+
+def windows_path(path: Path) -> str:
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def run_kit(kit: Path, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([os.environ["WINE_RUN"], str(kit / "run-kit.exe"), *args], capture_output=True,
+                          text=True, errors="replace", timeout=120)
+
+
+@pytest.fixture(scope="module")
+def kit() -> Path:
+    kit = Path(os.environ["KIT_WORK"]) / "kit"
+    shutil.rmtree(kit, ignore_errors=True)
+    (kit / "data" / "a b").mkdir(parents=True)
+    shutil.copy(os.environ["KIT_RUNNER"], kit / "run-kit.exe")
+    shutil.copy(os.environ["KIT_PROBE"], kit / "kit_probe.exe")
+    lines = ["\t".join([name, flags, str(limit), "kit_probe.exe", *args]) for name, flags, limit, args in CASES]
+    (kit / "tests.list").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return kit
+
+
+@pytest.fixture(scope="module")
+def full_run(kit: Path) -> Run:
+    started = time.monotonic()
+    result = run_kit(kit)
+    seconds = time.monotonic() - started
+    # The sleeper would write its marker 4 s after the hang case started, had the time limit not ended it.
+    time.sleep(5)
+    return Run(result.returncode, result.stdout, kit / "results.xml", seconds)
+
+
+VERDICTS = [
+    ("pass", PASSED, ""),
+    ("fail", FAILED, "probe.cpp:10: Test failed: got 2, expected 1; 1 failed, exit code 1"),
+    ("skip", SKIPPED, "no ARM64 here; no second display"),
+    ("partial_skip", PASSED, ""),
+    ("silent", FAILED, "printed no closing summary (exit code 0): it did not run to its end"),
+    ("exit_code", FAILED, "0 failed, exit code 3"),
+    ("text", PASSED, ""),
+    ("args", PASSED, ""),
+    ("hang", FAILED, "still running after its time limit of 1 s: ended"),
+    ("system", SKIPPED, "changes the machine (installs under Program Files and HKLM, or writes the machine-wide "
+                        "staging directory): run with --allow-system-changes"),
+]
+
+
+@pytest.mark.parametrize("name, verdict, message", VERDICTS, ids=[case[0] for case in VERDICTS])
+def test_verdicts(full_run: Run, name: str, verdict: str, message: str) -> None:
+    got = read_junit(full_run.junit.read_text(encoding="utf-8"))[name]
+    assert (got.verdict, got.message) == (verdict, message)
+
+
+def test_closing_line_and_exit_code(full_run: Run) -> None:
+    assert full_run.stdout.rstrip().splitlines()[-1] == "4 passed, 4 failed, 2 skipped"
+    assert full_run.status == 1
+    suite = ElementTree.parse(full_run.junit).getroot()
+    assert {key: suite.get(key) for key in ("tests", "failures", "skipped")} == \
+        {"tests": "10", "failures": "4", "skipped": "2"}
+
+
+def test_system_named_first(full_run: Run) -> None:
+    head = full_run.stdout.splitlines()[:6]
+    prefixes = ["Test kit: ", "Windows ", "Native architecture: x64", "System DPI: 96 ", "Elevated: ", "Wine: "]
+    assert [line[:len(prefix)] for line, prefix in zip(head, prefixes)] == prefixes, head
+
+
+def test_output_kept_and_escaped(full_run: Run, kit: Path) -> None:
+    cases = {case.get("name"): case for case in ElementTree.parse(full_run.junit).getroot().iter("testcase")}
+    text = cases["text"].find("system-out").text
+    assert 'a <b> & "c"  \ufffd' in text
+    assert (kit / "results" / "text.txt").read_bytes().startswith(b'a <b> & "c" \x01 \xff')
+
+
+def test_arguments_expanded_and_quoted(full_run: Run, kit: Path) -> None:
+    output = (kit / "results" / "args.txt").read_text(encoding="utf-8")
+    assert output.splitlines()[:3] == [f"[{windows_path(kit / 'data' / 'a b')}\\]", '[say "hi"]', "[plain]"]
+
+
+def test_time_limit_ends_the_process_tree(full_run: Run, kit: Path) -> None:
+    assert not (kit / "data" / "survived.txt").exists()
+
+
+@pytest.mark.parametrize("args, status, last_line", [
+    (["--only", "pass,skip"], 0, "1 passed, 0 failed, 1 skipped"),
+    (["--only", "system", "--allow-system-changes"], 0, "1 passed, 0 failed, 0 skipped"),
+    (["--only", "nosuch"], 2, "run-kit: no case nosuch in the kit"),
+    (["--bogus"], 2, ""),
+], ids=["only", "system-changes-allowed", "unknown-case", "unknown-option"])
+def test_options(kit: Path, args: list[str], status: int, last_line: str) -> None:
+    result = run_kit(kit, "--junit", windows_path(kit / "options" / "results.xml"), *args)
+    assert result.returncode == status
+    assert (result.stdout.rstrip().splitlines() or [""])[-1] == last_line
