@@ -92,7 +92,9 @@ def main() -> int:
         "differences": [asdict(difference) for difference in differences],
     }, indent=2))
     differing = {difference.name for difference in differences}
-    print(f"{len(cases) - len(differing)} of {len(cases)} kit cases agree with CTest, {len(differing)} differ")
+    compared = sum(1 for case in cases if case.name in ctest)
+    print(f"{len(cases) - len(differing)} of {len(cases)} kit cases as expected, {len(differing)} not "
+          f"({compared} compared with CTest's verdict in this run, the others only required not to fail)")
     return 1 if differences or not reports["plain"] else 0
 
 
