@@ -65,7 +65,7 @@ int main(int argc, char** argv)
         printf("usage: %s <setup.exe> <payload dir>\n", argv[0]);
         return 1;
     }
-    if (wt_skip_if_dotnet_present())
+    if (wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present())
     {
         return wt_finish();
     }

@@ -141,7 +141,7 @@ int main(int argc, char** argv)
         ok(0, "usage: entry_report_e2e <QuorlithSetup.exe> <payload dir>");
         return wt_finish();
     }
-    if (wt_skip_if_dotnet_present())
+    if (wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present())
     {
         return wt_finish();
     }

@@ -533,3 +533,19 @@ BOOL wt_skip_if_dotnet_present(void)
     }
     return present;
 }
+
+BOOL wt_skip_unless_x64_machine(void)
+{
+    typedef BOOL(WINAPI * Wow64Process2)(HANDLE, USHORT*, USHORT*);
+    Wow64Process2 query =
+        reinterpret_cast<Wow64Process2>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2"));
+    USHORT process = 0;
+    USHORT native = IMAGE_FILE_MACHINE_AMD64;
+    if (query && query(GetCurrentProcess(), &process, &native) && native != IMAGE_FILE_MACHINE_AMD64)
+    {
+        skip("the native machine is 0x%04x, not x64: the setup image refuses it by design, with a box that "
+             "waits for someone", native);
+        return TRUE;
+    }
+    return FALSE;
+}

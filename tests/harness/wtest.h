@@ -94,3 +94,6 @@ BOOL wt_skip_unless_elevated(void);
 // Files\dotnet and remove what is there between cases. Where it exists already, the program is skipped,
 // saying so, and this returns TRUE.
 BOOL wt_skip_if_dotnet_present(void);
+// The setup image refuses any machine but x64 (a box that waits for someone, then exit code 1), so the
+// programs that drive it are skipped on an ARM64 machine, saying so, and this returns TRUE.
+BOOL wt_skip_unless_x64_machine(void);

@@ -330,7 +330,7 @@ int main(int argc, char** argv)
         ok(0, "usage: test_install_e2e main <setup> <stand-in> | old <setup>");
         return wt_finish();
     }
-    if (wt_skip_if_dotnet_present())
+    if (wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present())
     {
         return wt_finish();
     }

@@ -484,7 +484,7 @@ int main(int argc, char** argv)
         ok(0, "usage: test_e2e <QuorlithSetup.exe> <sample payload directory>");
         return wt_finish();
     }
-    if (wt_skip_if_dotnet_present())
+    if (wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present())
     {
         return wt_finish();
     }

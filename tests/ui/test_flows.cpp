@@ -319,7 +319,7 @@ int main(int argc, char** argv)
         skip("no display");
         return wt_finish();
     }
-    if (wt_skip_if_dotnet_present())
+    if (wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present())
     {
         return wt_finish();
     }
