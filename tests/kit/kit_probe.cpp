@@ -4,6 +4,7 @@
 //   hang <marker>    starts "sleeper <marker>" and waits for ever: the time limit must end both
 //   sleeper <marker> writes <marker> after 4 s, unless it is ended first
 //   args <a> <b>...  prints each argument between brackets, then passes
+//   leave            passes, but leaves <Windows>\Temp\Quorlith-Setup-probe behind
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -78,6 +79,15 @@ int main(int argc, char** argv)
         {
             CloseHandle(marker);
         }
+        return 0;
+    }
+    if (!strcmp(mode, "leave"))
+    {
+        char path[MAX_PATH];
+        GetWindowsDirectoryA(path, MAX_PATH - 32);
+        strcat(path, "\\Temp\\Quorlith-Setup-probe");
+        CreateDirectoryA(path, NULL);
+        printf("1 passed, 0 failed\n");
         return 0;
     }
     // "silent" and anything else: ends at once, printing nothing.

@@ -799,6 +799,30 @@ static BOOL WriteJunit(const WCHAR* path, const Case* cases, const Outcome* outc
     return written;
 }
 
+// The cases that stay out of the kit, from not-in-kit.txt ("name: reason" a line).
+static void PrintExcluded(void)
+{
+    WCHAR path[MAX_PATH * 2];
+    DWORD size = 0;
+    wsprintfW(path, L"%s\\not-in-kit.txt", g_kit);
+    char* text = ReadOutput(path, &size);
+    for (char* line = text; line && *line;)
+    {
+        char* end = strchr(line, '\n');
+        if (end)
+        {
+            *end = 0;
+        }
+        if (*line)
+        {
+            printf("not in the kit: %s\n", line);
+        }
+        line = end ? end + 1 : line + strlen(line);
+    }
+    fflush(stdout);
+    Release(text);
+}
+
 // Creates every missing folder of a full path ("C:\\a\\b" or "\\\\server\\share\\a").
 static void MakeFolders(const WCHAR* path)
 {
@@ -932,6 +956,7 @@ int wmain(int argc, WCHAR** argv)
                 Print(text);
             }
         }
+        PrintExcluded();
         result = 0;
         goto LExit;
     }

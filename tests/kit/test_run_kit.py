@@ -26,6 +26,7 @@ CASES = [
     ("args", "-", 30, ["args", "kit:data/a b/", 'say "hi"', "plain"]),
     ("hang", "-", 1, ["hang", "kit:data/survived.txt"]),
     ("system", "system-changes", 30, ["pass"]),
+    ("leaves", "system-changes", 30, ["leave"]),
 ]
 
 
@@ -55,6 +56,7 @@ def kit() -> Path:
     shutil.copy(os.environ["KIT_PROBE"], kit / "kit_probe.exe")
     lines = ["\t".join([name, flags, str(limit), "kit_probe.exe", *args]) for name, flags, limit, args in CASES]
     (kit / "tests.list").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    (kit / "not-in-kit.txt").write_text("z: needs Linux\n", encoding="utf-8")
     return kit
 
 
@@ -80,6 +82,8 @@ VERDICTS = [
     ("hang", FAILED, "still running after its time limit of 1 s: ended"),
     ("system", SKIPPED, "changes the machine (installs under Program Files and HKLM, or writes the machine-wide "
                         "staging directory): run with --allow-system-changes"),
+    ("leaves", SKIPPED, "changes the machine (installs under Program Files and HKLM, or writes the machine-wide "
+                        "staging directory): run with --allow-system-changes"),
 ]
 
 
@@ -90,11 +94,11 @@ def test_verdicts(full_run: Run, name: str, verdict: str, message: str) -> None:
 
 
 def test_closing_line_and_exit_code(full_run: Run) -> None:
-    assert full_run.stdout.rstrip().splitlines()[-1] == "4 passed, 4 failed, 2 skipped"
+    assert full_run.stdout.rstrip().splitlines()[-1] == "4 passed, 4 failed, 3 skipped"
     assert full_run.status == 1
     suite = ElementTree.parse(full_run.junit).getroot()
     assert {key: suite.get(key) for key in ("tests", "failures", "skipped")} == \
-        {"tests": "10", "failures": "4", "skipped": "2"}
+        {"tests": "11", "failures": "4", "skipped": "3"}
 
 
 def test_system_named_first(full_run: Run) -> None:
@@ -117,6 +121,26 @@ def test_arguments_expanded_and_quoted(full_run: Run, kit: Path) -> None:
 
 def test_time_limit_ends_the_process_tree(full_run: Run, kit: Path) -> None:
     assert not (kit / "data" / "survived.txt").exists()
+
+
+def test_leftovers_fail_the_case(kit: Path) -> None:
+    left = Path(os.environ["WINEPREFIX"]) / "drive_c" / "windows" / "temp" / "Quorlith-Setup-probe"
+    try:
+        result = run_kit(kit, "--junit", windows_path(kit / "leaves" / "results.xml"), "--allow-system-changes",
+                         "--only", "leaves")
+        got = read_junit((kit / "leaves" / "results.xml").read_text(encoding="utf-8"))["leaves"]
+    finally:
+        shutil.rmtree(left, ignore_errors=True)
+    assert result.returncode == 1
+    assert (got.verdict, got.message) == \
+        (FAILED, "left behind: 1 Quorlith-Setup-* left in the Windows Temp directory")
+
+
+def test_list(kit: Path) -> None:
+    result = run_kit(kit, "--list")
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == [f"{name}  ({limit} s{', changes the machine' if flags != '-' else ''})"
+                                          for name, flags, limit, _ in CASES] + ["not in the kit: z: needs Linux"]
 
 
 @pytest.mark.parametrize("args, status, last_line", [
