@@ -62,6 +62,25 @@ int wt_finish(void)
     return g_failed > 255 ? 255 : g_failed;
 }
 
+typedef const char*(__cdecl* WineVersionFunction)(void);
+
+static WineVersionFunction WineVersion(void)
+{
+    return reinterpret_cast<WineVersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+}
+
+BOOL wt_is_wine(void)
+{
+    return WineVersion() != NULL;
+}
+
+const char* wt_wine_version(void)
+{
+    const WineVersionFunction version = WineVersion();
+    return version ? version() : "";
+}
+
 const WCHAR* wt_winpath(const char* path)
 {
     static WCHAR slots[8][1024];

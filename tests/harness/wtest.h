@@ -15,6 +15,12 @@ void wt_skip(const char* file, int line, const char* format, ...) __attribute__(
 int wt_finish(void);
 int wt_failures(void);
 
+// --- The system underneath -------------------------------------------------------------------------------
+// TRUE under Wine (its ntdll exports wine_get_version): the checks that only Windows can answer skip there.
+BOOL wt_is_wine(void);
+// Wine's version text ("8.0", "10.0"), or "" on Windows.
+const char* wt_wine_version(void);
+
 // --- Paths -------------------------------------------------------------------------------------------
 // A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b".
 // Returns a static buffer of 8 rotating slots.
