@@ -38,11 +38,12 @@ static void RecordModule(Modules* modules, HANDLE file)
 // Runs the command line as a debuggee to its end, recording each DLL the loader maps.
 static void RunDebuggee(WCHAR* line, const WCHAR* directory, Modules* modules)
 {
-    STARTUPINFOW startup = {sizeof(startup)};
+    STARTUPINFOW startup = {};
     PROCESS_INFORMATION process = {};
     DEBUG_EVENT event;
     BOOL firstBreakpoint = TRUE;
     ZeroMemory(modules, sizeof(*modules));
+    startup.cb = sizeof(startup);
     if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, DEBUG_ONLY_THIS_PROCESS, NULL, directory, &startup, &process))
     {
         judge(FALSE, "cannot start %s as a debuggee: error %lu", wt_u8(line), GetLastError());

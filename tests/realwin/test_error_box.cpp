@@ -49,7 +49,8 @@ static void DescribeForeground(const SetupRun* run)
 {
     WCHAR className[64] = L"";
     UINT lockTimeout = 0;
-    LASTINPUTINFO input = {sizeof(input), 0};
+    LASTINPUTINFO input = {};
+    input.cbSize = sizeof(input);
     GetClassNameW(run->foregroundAtBox, className, 64);
     SystemParametersInfoW(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &lockTimeout, 0);
     GetLastInputInfo(&input);

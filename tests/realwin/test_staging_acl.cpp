@@ -194,12 +194,23 @@ static void CheckEnforced(PSECURITY_DESCRIPTOR descriptor)
     DWORD systemSize = sizeof(system);
     CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &administratorsSize);
     CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
-    // SYSTEM too, for a run as a service: the token that is left is an ordinary user's.
+    // The user too when it is SYSTEM (a run as a service), so that what is left is an ordinary user's token.
     SID_AND_ATTRIBUTES disabled[2] = {{administrators, 0}, {system, 0}};
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD userSize = 0;
+    DWORD disabledCount = 1;
 
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process) ||
-        !DuplicateToken(process, SecurityImpersonation, &impersonation) ||
-        !CreateRestrictedToken(impersonation, 0, 2, disabled, 0, NULL, 0, NULL, &restricted))
+        !GetTokenInformation(process, TokenUser, user, sizeof(user), &userSize))
+    {
+        ok(FALSE, "cannot read this process's token: error %lu", GetLastError());
+        goto LExit;
+    }
+    disabledCount = EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, system) ? 2 : 1;
+    // DuplicateToken's copy could not be restricted: it carries no TOKEN_DUPLICATE right.
+    if (!DuplicateTokenEx(process, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, NULL, SecurityImpersonation,
+                          TokenImpersonation, &impersonation) ||
+        !CreateRestrictedToken(impersonation, 0, disabledCount, disabled, 0, NULL, 0, NULL, &restricted))
     {
         ok(FALSE, "cannot make the tokens: error %lu", GetLastError());
         goto LExit;
@@ -230,7 +241,7 @@ LExit:
 
 static void CheckStagingDirectory(void)
 {
-    STARTUPINFOW startup = {sizeof(startup)};
+    STARTUPINFOW startup = {};
     PROCESS_INFORMATION process = {};
     WCHAR line[MAX_PATH * 3];
     WCHAR path[MAX_PATH * 2] = L"";
@@ -239,6 +250,7 @@ static void CheckStagingDirectory(void)
 
     ListEarlier(&earlier);
     wsprintfW(line, L"\"%s\" --install-runtime", g_setup);
+    startup.cb = sizeof(startup);
     if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
     {
         ok(FALSE, "cannot start %s: error %lu", wt_u8(line), GetLastError());
