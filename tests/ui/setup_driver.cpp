@@ -225,6 +225,7 @@ static void HandleBox(SetupRun* run, HWND box, HWND setupWindow)
             Sleep(20);
         }
     }
+    run->boxWindow = box;
     run->boxOwnedBySetupWindow = setupWindow && GetWindow(box, GW_OWNER) == setupWindow;
     run->windowVisibleAtBox = setupWindow && IsWindowVisible(setupWindow);
     EnumChildWindows(box, FindBoxIcon, reinterpret_cast<LPARAM>(&icon));
@@ -283,6 +284,7 @@ BOOL DriveSetup(SetupRun* run)
         {
             window = FindProcessWindow(process.dwProcessId, run->windowClass ? run->windowClass : SETUP_CLASS);
             run->windowFound = window != NULL;
+            run->setupWindow = window;
         }
         if (window && IsWindow(window))
         {

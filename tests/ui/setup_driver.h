@@ -54,6 +54,8 @@ struct SetupRun
     WCHAR boxText[DRIVER_TEXT_CHARS];
     BOOL boxOwnedBySetupWindow;
     BOOL windowVisibleAtBox;
+    HWND setupWindow;           // the setup window and the last box, for matching what others report on them
+    HWND boxWindow;
     BOOL boxForeground;         // the box was the foreground window before it was answered
     HWND foregroundAtBox;       // the foreground window then (last look), and its process
     DWORD foregroundProcessAtBox;
