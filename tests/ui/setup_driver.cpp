@@ -118,8 +118,101 @@ static void RecordLabel(SetupRun* run, const WCHAR* text)
     }
 }
 
+// The icon of a box is its static control with the SS_ICON style.
+static BOOL CALLBACK FindBoxIcon(HWND child, LPARAM parameter)
+{
+    HICON* out = reinterpret_cast<HICON*>(parameter);
+    WCHAR className[32];
+    if (GetClassNameW(child, className, 32) && lstrcmpiW(className, L"Static") == 0 &&
+        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+    {
+        *out = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The icon drawn at (0, 0) on white into a 32-bit bitmap of its own size; heap block of width * height
+// pixels, or NULL.
+static DWORD* DrawIconPixels(HICON icon, int width, int height)
+{
+    BITMAPINFO info = {};
+    void* bits = NULL;
+    DWORD* pixels = NULL;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (bitmap && bits)
+    {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        RECT all = {0, 0, width, height};
+        FillRect(memory, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+        if (DrawIconEx(memory, 0, 0, icon, width, height, 0, NULL, DI_NORMAL))
+        {
+            GdiFlush();
+            pixels = static_cast<DWORD*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(width) * height * 4));
+            CopyMemory(pixels, bits, static_cast<SIZE_T>(width) * height * 4);
+        }
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return pixels;
+}
+
+BOOL IsSystemErrorIcon(HICON icon)
+{
+    ICONINFO info = {};
+    BITMAP shape = {};
+    BOOL same = FALSE;
+    if (!icon)
+    {
+        return FALSE;
+    }
+    if (icon == LoadIconW(NULL, IDI_ERROR))
+    {
+        return TRUE;
+    }
+    // A box may load the icon at its own size rather than take the shared handle: compare what both draw.
+    if (!GetIconInfo(icon, &info))
+    {
+        return FALSE;
+    }
+    GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(shape), &shape);
+    const int width = shape.bmWidth;
+    const int height = info.hbmColor ? shape.bmHeight : shape.bmHeight / 2;
+    // Not shared: a shared image keeps the size it was first loaded at.
+    HICON reference = static_cast<HICON>(LoadImageW(NULL, IDI_ERROR, IMAGE_ICON, width, height, 0));
+    DWORD* got = width > 0 && height > 0 ? DrawIconPixels(icon, width, height) : NULL;
+    DWORD* expected = got && reference ? DrawIconPixels(reference, width, height) : NULL;
+    same = got && expected && memcmp(got, expected, static_cast<SIZE_T>(width) * height * 4) == 0;
+    HeapFree(GetProcessHeap(), 0, expected);
+    HeapFree(GetProcessHeap(), 0, got);
+    if (reference)
+    {
+        DestroyIcon(reference);
+    }
+    if (info.hbmColor)
+    {
+        DeleteObject(info.hbmColor);
+    }
+    if (info.hbmMask)
+    {
+        DeleteObject(info.hbmMask);
+    }
+    return same;
+}
+
 static void HandleBox(SetupRun* run, HWND box, HWND setupWindow)
 {
+    HICON icon = NULL;
     run->boxCount++;
     GetWindowTextW(box, run->boxCaption, DRIVER_TEXT_CHARS);
     run->boxText[0] = 0;
@@ -132,8 +225,23 @@ static void HandleBox(SetupRun* run, HWND box, HWND setupWindow)
             Sleep(20);
         }
     }
+    run->boxWindow = box;
     run->boxOwnedBySetupWindow = setupWindow && GetWindow(box, GW_OWNER) == setupWindow;
     run->windowVisibleAtBox = setupWindow && IsWindowVisible(setupWindow);
+    EnumChildWindows(box, FindBoxIcon, reinterpret_cast<LPARAM>(&icon));
+    run->boxIconIsError = IsSystemErrorIcon(icon);
+    for (DWORD waited = 0;; waited += 20)
+    {
+        run->foregroundAtBox = GetForegroundWindow();
+        run->boxForeground = run->foregroundAtBox == box;
+        if (run->boxForeground || waited >= run->foregroundWaitMs)
+        {
+            break;
+        }
+        Sleep(20);
+    }
+    run->foregroundProcessAtBox = 0;
+    GetWindowThreadProcessId(run->foregroundAtBox, &run->foregroundProcessAtBox);
     if (run->verbose)
     {
         PrintUtf8("box caption: ", run->boxCaption);
@@ -176,6 +284,7 @@ BOOL DriveSetup(SetupRun* run)
         {
             window = FindProcessWindow(process.dwProcessId, run->windowClass ? run->windowClass : SETUP_CLASS);
             run->windowFound = window != NULL;
+            run->setupWindow = window;
         }
         if (window && IsWindow(window))
         {
@@ -195,6 +304,11 @@ BOOL DriveSetup(SetupRun* run)
                 run->wasVisible = TRUE;
                 run->shownAfterMs = ElapsedMs(&startCounter);
                 GetWindowRect(window, &run->windowRect);
+                DWORD_PTR font = 0;
+                if (label && SendMessageTimeoutW(label, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, 1000, &font))
+                {
+                    run->labelFont = reinterpret_cast<HFONT>(font);
+                }
                 if (label && GetWindowRect(label, &run->labelRect))
                 {
                     MapWindowPoints(NULL, window, reinterpret_cast<POINT*>(&run->labelRect), 2);

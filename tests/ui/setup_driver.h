@@ -24,6 +24,9 @@ struct SetupRun
     const WCHAR* windowClass;
     // Printed as each observation is made (label texts, visibility, box, exit) when set.
     BOOL verbose;
+    // How long to wait, once an error box is seen, for it to become the foreground window before it is
+    // answered (0: one look only).
+    DWORD foregroundWaitMs;
     // Called on the driver's thread whenever the label changes; may be NULL.
     void (*onLabel)(const WCHAR* text, void* context);
     void* context;
@@ -51,10 +54,21 @@ struct SetupRun
     WCHAR boxText[DRIVER_TEXT_CHARS];
     BOOL boxOwnedBySetupWindow;
     BOOL windowVisibleAtBox;
+    HWND setupWindow;           // the setup window and the last box, for matching what others report on them
+    HWND boxWindow;
+    BOOL boxForeground;         // the box was the foreground window before it was answered
+    HWND foregroundAtBox;       // the foreground window then (last look), and its process
+    DWORD foregroundProcessAtBox;
+    BOOL boxIconIsError;        // the box shows the system's error icon
+    HFONT labelFont;            // the status label's font when the window was first seen visible
 };
 
 // Starts the bootstrapper, follows it until it ends (pressing OK on any error box), fills run.
 BOOL DriveSetup(SetupRun* run);
+
+// True when the icon draws exactly as the system's error icon at the icon's own size (the same shared
+// handle, or the same pixels).
+BOOL IsSystemErrorIcon(HICON icon);
 
 // True when the label showed text at some point.
 BOOL SawLabel(const SetupRun* run, const WCHAR* text);
