@@ -101,7 +101,7 @@ def component_holds(package: Package) -> dict:
             if row is None:
                 return "feature {} is not in the Feature table".format(key)
             if not 1 <= row.level <= level:
-                return "feature {} has level {} (INSTALLLEVEL {})".format(key, row.level, level)
+                return "feature {} is at level {} (INSTALLLEVEL {})".format(key, row.level, level)
             key = row.parent
         return ""
 
@@ -110,9 +110,9 @@ def component_holds(package: Package) -> dict:
         owners = [row.feature for row in package.feature_components if row.component == component.key]
         reasons = [feature_hold(feature) for feature in owners]
         if component.condition.strip():
-            reason = "its Condition \"{}\"".format(component.condition)
+            reason = "its component has the Condition \"{}\"".format(component.condition)
         elif not owners:
-            reason = "it belongs to no feature"
+            reason = "its component is in no feature"
         elif all(reasons):
             reason = "; ".join(reasons)
         else:

@@ -22,7 +22,7 @@ FAMILIES = (None, "host\\fxr", "shared\\Microsoft.NETCore.App", "shared\\Microso
 MARKERS = (None, "hostfxr.dll", "coreclr.dll", "PresentationFramework.dll")
 # Registry table roots other than HKLM; -1 is HKLM only in a per-machine installation.
 HIVES = {0: "HKCR", 1: "HKCU", 3: "HKU", -1: "HKCU"}
-_NO_COMPONENT = "a component the package does not have"
+_NO_COMPONENT = "its component is not in the Component table"
 
 
 @dataclass(frozen=True)
@@ -51,7 +51,7 @@ def _is_per_machine(properties: dict) -> bool:
 
 
 def _held(reason: str) -> str:
-    return " (held back by {})".format(reason)
+    return " (not installed by default: {})".format(reason)
 
 
 def _prove_host(path: str, package: msi.Package, per_machine: bool) -> tuple:
