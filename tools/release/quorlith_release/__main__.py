@@ -5,6 +5,7 @@
   generate     build time: the same checks, then the digest table, the payload manifest and the bill of
                materials' payload entries, each rewritten only when its text changes
   sbom         post-build: the bill of materials of the final image
+  tools        the build's tools with the versions they report, for the bill of materials
   load-config  post-link: the image loads its DLLs from System32 only, or it is removed with its outputs
   short-names, packed-version: for the sample packages
 
@@ -98,21 +99,28 @@ def command_generate(args):
 
 
 def command_sbom(args):
-    from . import tools
+    if args.when_image_exists and not os.path.exists(args.image):
+        return
     with open(args.manifest, encoding="utf-8") as handle:
         version = sbom.assembly_version(handle.read(), args.manifest)
     with open(args.components, encoding="utf-8") as handle:
         components = json.load(handle)
     with open(args.tools, encoding="utf-8") as handle:
-        build_tools = json.load(handle)
+        tool_list = json.load(handle)
     try:
         when = sbom.timestamp(os.environ.get("SOURCE_DATE_EPOCH"))
     except sbom.SbomError as error:
         raise Failure(str(error)) from None
     image = payload.sha256(args.image)
-    document = sbom.document(image, version, args.supplier, build_tools + tools.reading_tools(), components, when)
+    document = sbom.document(image, version, args.supplier, tool_list, components, when)
     with open(args.out, "w", encoding="utf-8") as handle:
         handle.write(jsontext.dumps(document))
+
+
+def command_tools(args):
+    from . import tools
+    with open(args.out, "w", encoding="utf-8") as handle:
+        handle.write(jsontext.dumps(tools.tool_list(args.tool, args.program)))
 
 
 def command_load_config(args):
@@ -159,7 +167,15 @@ def parser():
     document.add_argument("--tools", required=True, help="JSON list of the build's tools")
     document.add_argument("--supplier", required=True)
     document.add_argument("--out", required=True)
+    document.add_argument("--when-image-exists", action="store_true",
+                          help="write nothing while the image has not been linked yet")
     document.set_defaults(run=command_sbom)
+    listing = commands.add_parser("tools", help="list the build's tools with their versions (JSON)")
+    listing.add_argument("--out", required=True)
+    listing.add_argument("--tool", nargs=2, action="append", default=[], metavar=("NAME", "VERSION"))
+    listing.add_argument("--program", nargs=2, action="append", default=[], metavar=("NAME", "PATH"),
+                         help="a tool whose version it reports with --version")
+    listing.set_defaults(run=command_tools)
     load_config = commands.add_parser("load-config", help="check the linked image's load configuration")
     load_config.add_argument("--image", required=True)
     load_config.add_argument("--remove", nargs="*", default=[], help="outputs removed with the image on failure")
