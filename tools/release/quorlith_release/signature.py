@@ -154,8 +154,8 @@ def check_pin(path, signers, option, pin):
             raise SignatureError(f"Payload file's {whose} has {len(found)} organisations (O=) in its subject, "
                                  f"where {option} \"{pin}\" needs exactly one: {path}")
         if found[0] != pin:
-            what = "signed" if depth == 0 else "carries a nested signature"
-            raise SignatureError(f"Payload file is {what} by another organisation than {option} names: "
+            what = "is signed" if depth == 0 else "carries a nested signature"
+            raise SignatureError(f"Payload file {what} by another organisation than {option} names: "
                                  f"expected \"{pin}\", found \"{found[0]}\": {path}")
 
 
