@@ -59,7 +59,10 @@ def _prove_host(path: str, package: msi.Package, per_machine: bool) -> tuple:
     holds = layout.component_holds(package)
     writes = []
     for row in package.registry:
-        if row.path.lower() != HOST_KEY.lower() or row.name.lower() != HOST_VALUE.lower():
+        # Key, Name and Value are all Formatted columns.
+        key = layout.format_text(row.path, package.properties).lower()
+        name = layout.format_text(row.name, package.properties).lower()
+        if key != HOST_KEY.lower() or name != HOST_VALUE.lower():
             continue
         value = layout.format_text(row.value, package.properties)
         # Registry table prefixes: "##" a text that starts with "#", "#%" expandable text, "#" a number or bytes.

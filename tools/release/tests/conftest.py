@@ -120,8 +120,8 @@ _REAL = """<?xml version="1.0" encoding="utf-8"?>
                              Type="string" Value="[DOTNETHOME]" KeyPath="yes"/>
               <RegistryValue Root="HKLM" Key="SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\hostfxr"
                              Name="Version" Type="string" Value="{release}"/>
-              <RegistryValue Root="HKLM" Key="SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedfx\\Microsoft.NETCore.App"
-                             Name="{release}" Type="integer" Value="1"/>
+              <RegistryValue Root="HKLM" Name="{release}" Type="integer" Value="1"
+                             Key="SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedfx\\Microsoft.NETCore.App"/>
             </Component>
           </Directory>
         {home_close}

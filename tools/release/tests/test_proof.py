@@ -19,6 +19,11 @@ def needs(index):
             .format(MARKER[index], FAMILY[index]))
 
 
+def installs_in(index, folder, hold=""):
+    """The refusal of a package that lays the marker down in <folder> below dotnet."""
+    return needs(index) + "it installs it in " + PF64 + folder + (NOT_INSTALLED + hold + ")" if hold else "")
+
+
 def sql(*statements):
     return lambda path: edit(path, *statements)
 
@@ -32,23 +37,24 @@ def forged_subject(path):
     set_summary(path, SUBJECT="Runtime\r\nTemplate: x64;1033")
 
 
-FORGED_ROW = "x\r\nregForged\t2\tSOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\tVersion\t10.0.15\tHostVersion"
+FORGED_ROW = ("x\r\nregForged\t2\tSOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\tVersion\t10.0.15"
+              "\tHostVersion")
 TO_ELSEWHERE = ("INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)", ("DOTNETDIR", "C:\\elsewhere\\"))
 
 # id | slot index | package built as: (sample index, release, arch) | bent by | release, or message after the path
 CASES = [
     # The build's first rule table, every case kept.
-    ("patch-14", 2, (2, "10.0.14", "x64"), None,
-     needs(2) + "it installs it in " + PF64 + "shared\\Microsoft.NETCore.App\\10.0.14"),
+    ("patch-14", 2, (2, "10.0.14", "x64"), None, installs_in(2, "shared\\Microsoft.NETCore.App\\10.0.14")),
     ("patch-015-leading-zero", 2, (2, "10.0.015", "x64"), None, "=10.0.015"),
     ("patch-100", 2, (2, "10.0.100", "x64"), None, "=10.0.100"),
     ("pre-release", 3, (3, "10.0.16-rc.1", "x64"), None,
-     needs(3) + "it installs it in " + PF64 + "shared\\Microsoft.WindowsDesktop.App\\10.0.16-rc.1"),
-    ("fourth-number", 1, (1, "10.0.16.1", "x64"), None, needs(1) + "it installs it in " + PF64 + "host\\fxr\\10.0.16.1"),
-    ("major-11", 1, (1, "11.0.20", "x64"), None, needs(1) + "it installs it in " + PF64 + "host\\fxr\\11.0.20"),
+     installs_in(3, "shared\\Microsoft.WindowsDesktop.App\\10.0.16-rc.1")),
+    ("fourth-number", 1, (1, "10.0.16.1", "x64"), None, installs_in(1, "host\\fxr\\10.0.16.1")),
+    ("major-11", 1, (1, "11.0.20", "x64"), None, installs_in(1, "host\\fxr\\11.0.20")),
     ("patch-2^32-saturates", 2, (2, "10.0.4294967296", "x64"), None, "=10.0.4294967296"),
     ("desktop-package-in-core-slot", 2, (3, "10.0.15", "x64"), None,
-     needs(2) + "it installs no coreclr.dll; its files go to " + PF64 + "shared\\Microsoft.WindowsDesktop.App\\10.0.15"),
+     needs(2) + "it installs no coreclr.dll; its files go to " + PF64
+     + "shared\\Microsoft.WindowsDesktop.App\\10.0.15"),
     ("x86-template", 2, (2, "10.0.15", "x86"), None, ' must be an x64 package; its template is "Intel;1033"'),
     ("allusers-removed", 3, (3, "10.0.15", "x64"), sql("DELETE FROM `Property` WHERE `Property` = 'ALLUSERS'"),
      ' must install per machine (ALLUSERS 1); it installs per user (ALLUSERS "", MSIINSTALLPERUSER "")'),
@@ -67,7 +73,8 @@ CASES = [
      sql(("UPDATE `File` SET `FileName` = ?", ("CORECL~1.DLL|core${unset}clr.dll",))),
      needs(2) + "it installs no coreclr.dll; its files go to " + PF64 + "shared\\Microsoft.NETCore.App\\10.0.15"),
     ("host-version-forged-in-another-value", 0, (0, "10.0.15", "x64"),
-     sql(("UPDATE `Registry` SET `Name` = 'Other', `Value` = ?", (FORGED_ROW,))), " " + HOST + "it writes no such value"),
+     sql(("UPDATE `Registry` SET `Name` = 'Other', `Value` = ?", (FORGED_ROW,))),
+     " " + HOST + "it writes no such value"),
     ("allusers-forged-in-upgradecode", 2, (2, "10.0.15", "x64"),
      sql("DELETE FROM `Property` WHERE `Property` = 'ALLUSERS'",
          ("UPDATE `Property` SET `Value` = ? WHERE `Property` = 'UpgradeCode'", ("{0}\r\nALLUSERS\t1",))),
@@ -76,21 +83,19 @@ CASES = [
      ' must be an x64 package; its template is "Intel;1033"'),
     # What Windows Installer installs by default, and where.
     ("marker-feature-level-0", 2, (2, "10.0.15", "x64"), sql("UPDATE `Feature` SET `Level` = 0"),
-     needs(2) + "it installs it in " + PF64 + "shared\\Microsoft.NETCore.App\\10.0.15" + NOT_INSTALLED
-     + "feature Main is at level 0 (INSTALLLEVEL 1))"),
+     installs_in(2, "shared\\Microsoft.NETCore.App\\10.0.15", "feature Main is at level 0 (INSTALLLEVEL 1)")),
     ("marker-feature-above-installlevel", 1, (1, "10.0.15", "x64"), sql("UPDATE `Feature` SET `Level` = 3"),
-     needs(1) + "it installs it in " + PF64 + "host\\fxr\\10.0.15" + NOT_INSTALLED
-     + "feature Main is at level 3 (INSTALLLEVEL 1))"),
+     installs_in(1, "host\\fxr\\10.0.15", "feature Main is at level 3 (INSTALLLEVEL 1)")),
     ("marker-feature-within-installlevel", 1, (1, "10.0.15", "x64"),
-     sql("UPDATE `Feature` SET `Level` = 3", "INSERT INTO `Property` (`Property`, `Value`) VALUES ('INSTALLLEVEL', '3')"),
+     sql("UPDATE `Feature` SET `Level` = 3",
+         "INSERT INTO `Property` (`Property`, `Value`) VALUES ('INSTALLLEVEL', '3')"),
      "=10.0.15"),
     ("marker-component-condition", 3, (3, "10.0.15", "x64"),
      sql("UPDATE `Component` SET `Condition` = 'VersionNT64 >= 1000'"),
-     needs(3) + "it installs it in " + PF64 + "shared\\Microsoft.WindowsDesktop.App\\10.0.15" + NOT_INSTALLED
-     + 'its component has the Condition "VersionNT64 >= 1000")'),
+     installs_in(3, "shared\\Microsoft.WindowsDesktop.App\\10.0.15",
+                 'its component has the Condition "VersionNT64 >= 1000"')),
     ("marker-in-no-feature", 2, (2, "10.0.15", "x64"), sql("DELETE FROM `FeatureComponents`"),
-     needs(2) + "it installs it in " + PF64 + "shared\\Microsoft.NETCore.App\\10.0.15" + NOT_INSTALLED
-     + "its component is in no feature)"),
+     installs_in(2, "shared\\Microsoft.NETCore.App\\10.0.15", "its component is in no feature")),
     ("host-value-component-condition", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `Component` SET `Condition` = 'NOT Installed' WHERE `Component` = 'HostVersion'"),
      " " + HOST + 'it writes "10.0.15"' + NOT_INSTALLED + 'its component has the Condition "NOT Installed")'),
