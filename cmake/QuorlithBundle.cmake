@@ -65,7 +65,7 @@ function(quorlith_write_if_changed file text)
 endfunction()
 
 # quorlith_payload_options(<out var> <check size> <check kind>): the release tool's options for the payload
-# checks. Each value is one argument, whatever it holds (an organisation may contain ";").
+# checks, but the signer pins: a list would cut an organisation at its ";", so callers pass those quoted.
 function(quorlith_payload_options var check_size check_kind)
   set(options --max-size ${QUORLITH_MAX_PAYLOAD_SIZE})
   if(check_size)
@@ -131,13 +131,12 @@ function(quorlith_add_bundle target)
   endif()
   quorlith_payload_options(options ${check_size} ${check_kind})
   set(roots "")
-  set(signers "")
   if(B_VALIDATE AND QUORLITH_PAYLOAD_CA)
     set(roots "${QUORLITH_PAYLOAD_CA}" ${QUORLITH_PAYLOAD_CRL})
-    set(signers --runtime-signer "${QUORLITH_RUNTIME_SIGNER}" --installer-signer "${QUORLITH_INSTALLER_SIGNER}")
   endif()
   # Makefiles do not rerun a command whose arguments changed: this file changes with them instead.
-  quorlith_write_if_changed("${gen}/checks.txt" "${options} ${signers}\n")
+  quorlith_write_if_changed("${gen}/checks.txt"
+    "${options}\n${QUORLITH_RUNTIME_SIGNER}\n${QUORLITH_INSTALLER_SIGNER}\n")
   set(outputs "${gen}/digests.cpp")
   set(written --out "${gen}/digests.cpp")
   if(B_JSON)
@@ -157,7 +156,9 @@ function(quorlith_add_bundle target)
   # outputs, not byproducts, so that one deleted is made again, with Makefiles as with Ninja.
   add_custom_command(
     OUTPUT "${gen}/digests.stamp" ${outputs}
-    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" generate --files ${B_TABLE} ${options} ${signers}
+    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" generate --files ${B_TABLE} ${options}
+            # The pins are quoted here, never held in a list, so that an organisation's ";" stays in it.
+            --runtime-signer "${QUORLITH_RUNTIME_SIGNER}" --installer-signer "${QUORLITH_INSTALLER_SIGNER}"
             ${written}
     COMMAND "${CMAKE_COMMAND}" -E touch "${gen}/digests.stamp"
     DEPENDS ${B_TABLE} ${QUORLITH_RELEASE_SOURCES} ${roots} "${gen}/checks.txt"
