@@ -45,6 +45,10 @@ def folders(package: Package) -> dict:
             if name != ".":
                 parts.append(name)
             at = row.parent
+        else:
+            # Windows Installer cannot resolve a chain that loops; nothing is laid down there.
+            resolved[key] = "(no folder: the Directory chain of {} loops)".format(key)
+            continue
         resolved[key] = "\\".join([folder] + parts[::-1]) if parts else folder
     return resolved
 
