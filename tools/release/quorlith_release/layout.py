@@ -109,9 +109,12 @@ def component_holds(package: Package) -> dict:
             key = row.parent
         return ""
 
+    owners_of = {}
+    for row in package.feature_components:
+        owners_of.setdefault(row.component, []).append(row.feature)
     holds = {}
     for component in package.components:
-        owners = [row.feature for row in package.feature_components if row.component == component.key]
+        owners = owners_of.get(component.key, [])
         reasons = [feature_hold(feature) for feature in owners]
         if component.condition.strip():
             reason = "its component has the Condition \"{}\"".format(component.condition)

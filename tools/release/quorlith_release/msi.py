@@ -80,6 +80,9 @@ class Package:
     custom_actions: tuple
 
 
+# libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
+GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, lambda *args: None, None)
+
 # Table, columns and how each column is read: "s" text (NULL reads as ""), "i" integer (NULL reads as 0).
 _TABLES = {
     "Property": (("Property", "s"), ("Value", "s")),
@@ -91,11 +94,6 @@ _TABLES = {
     "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
 }
-
-
-def _quiet_libmsi() -> None:
-    # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
-    GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, lambda *args: None, None)
 
 
 def query_rows(db, sql: str) -> list:
@@ -130,7 +128,6 @@ def _table(db, table: str, present: set) -> list:
 
 
 def open_database(path: str, flags=Libmsi.DbFlags.READONLY):
-    _quiet_libmsi()
     try:
         db = Libmsi.Database.new(path, flags, None)
     except (GLib.Error, TypeError):
