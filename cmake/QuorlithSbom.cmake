@@ -38,8 +38,10 @@ function(quorlith_add_sbom_step target document)
   add_custom_command(TARGET ${target} POST_BUILD COMMAND ${write_document}
     COMMENT "Writing the bill of materials of ${target}" VERBATIM)
   # A document deleted since the last link: written again before the link, from the image as it stands (the
-  # link, when it runs, writes it once more).
-  add_custom_command(OUTPUT "${document}" COMMAND ${write_document} --when-image-exists
+  # link, when it runs, writes it once more). Makefiles run this before they find the payload entries missing
+  # and make them again, hence nothing is written then: the relink that follows writes the document.
+  add_custom_command(OUTPUT "${document}" COMMAND ${write_document} --when-inputs-exist
+    DEPENDS "${components}" "${tools}"
     COMMENT "Writing the bill of materials of ${target} again" VERBATIM)
   target_sources(${target} PRIVATE "${tools}" "${document}")
   # A changed payload entry (or tool) relinks, which runs the step again.

@@ -12,7 +12,6 @@
 Every expected failure is one message naming the file on stderr and exit status 1."""
 import argparse
 import dataclasses
-import hashlib
 import json
 import os
 import sys
@@ -84,6 +83,10 @@ def command_check(args):
     read_payloads(args.files, settings_from(args))
 
 
+def warn(text):
+    print(f"warning: {text}", file=sys.stderr)
+
+
 def command_generate(args):
     payloads = read_payloads(args.files, settings_from(args))
     for record in payloads:
@@ -93,13 +96,12 @@ def command_generate(args):
     if args.manifest:
         jsontext.write_if_changed(args.manifest, jsontext.dumps(manifest.manifest(payloads)))
     if args.components:
-        warn = lambda text: print(f"warning: {text}", file=sys.stderr)
         entries = [sbom.component(record, warn) for record in payloads]
         jsontext.write_if_changed(args.components, jsontext.dumps(entries))
 
 
 def command_sbom(args):
-    if args.when_image_exists and not os.path.exists(args.image):
+    if args.when_inputs_exist and not all(map(os.path.exists, (args.image, args.components, args.tools))):
         return
     with open(args.manifest, encoding="utf-8") as handle:
         version = sbom.assembly_version(handle.read(), args.manifest)
@@ -167,8 +169,8 @@ def parser():
     document.add_argument("--tools", required=True, help="JSON list of the build's tools")
     document.add_argument("--supplier", required=True)
     document.add_argument("--out", required=True)
-    document.add_argument("--when-image-exists", action="store_true",
-                          help="write nothing while the image has not been linked yet")
+    document.add_argument("--when-inputs-exist", action="store_true",
+                          help="write nothing while the image or an input is missing (the build makes them first)")
     document.set_defaults(run=command_sbom)
     listing = commands.add_parser("tools", help="list the build's tools with their versions (JSON)")
     listing.add_argument("--out", required=True)
