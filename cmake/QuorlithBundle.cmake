@@ -53,7 +53,7 @@ function(quorlith_payload_files var dir)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
 
-# quorlith_write_if_changed(<file> <text>)
+# quorlith_write_if_changed(<file> <text>): leaves an unchanged file alone, so nothing that depends on it reruns.
 function(quorlith_write_if_changed file text)
   if(EXISTS "${file}")
     file(READ "${file}" old)
