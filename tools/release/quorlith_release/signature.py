@@ -77,7 +77,12 @@ def extract(osslsigncode, path):
         if result.returncode != 0 or not os.path.exists(out):
             raise SignatureError(f"Payload file's signature cannot be extracted: {path}\n{result.stdout}")
         with open(out, "rb") as handle:
-            return handle.read()
+            der = handle.read()
+    # A PE signature is stored behind an 8-byte WIN_CERTIFICATE header; take the PKCS#7 alone should a version
+    # of osslsigncode leave the header on.
+    if der[:1] != b"\x30" and der[8:9] == b"\x30":
+        der = der[8:]
+    return der
 
 
 def signed_data_signers(signed_data):
