@@ -8,7 +8,7 @@ import sys
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "release"))
 
 from quorlith_release import msi, samples  # noqa: E402
