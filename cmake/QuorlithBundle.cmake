@@ -12,11 +12,12 @@ set(QUORLITH_PAYLOAD_NAMES
 set(QUORLITH_MAX_PAYLOAD_SIZE 268435456)
 set(QUORLITH_MANIFEST "${CMAKE_CURRENT_LIST_DIR}/../res/QuorlithSetup.manifest")
 get_filename_component(QUORLITH_MANIFEST "${QUORLITH_MANIFEST}" ABSOLUTE)
-set(QUORLITH_DIGEST_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateDigestTable.cmake")
 set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
-include("${CMAKE_CURRENT_LIST_DIR}/PayloadChecks.cmake")
-include("${CMAKE_CURRENT_LIST_DIR}/RuntimePackages.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/QuorlithSbom.cmake")
+
+# The release tooling's sources: a changed reader or writer regenerates what it wrote.
+file(GLOB QUORLITH_RELEASE_SOURCES CONFIGURE_DEPENDS "${QUORLITH_SOURCE_DIR}/tools/release/quorlith_release/*.py")
+list(APPEND QUORLITH_RELEASE_SOURCES "${QUORLITH_RELEASE_TOOL}")
 
 # A release takes only signed payloads: each must carry a valid Authenticode signature under a root of this file.
 set(QUORLITH_PAYLOAD_CA "" CACHE FILEPATH
@@ -52,21 +53,53 @@ function(quorlith_payload_files var dir)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
 
+# quorlith_write_if_changed(<file> <text>): leaves an unchanged file alone, so nothing that depends on it reruns.
+function(quorlith_write_if_changed file text)
+  if(EXISTS "${file}")
+    file(READ "${file}" old)
+    if(old STREQUAL text)
+      return()
+    endif()
+  endif()
+  file(WRITE "${file}" "${text}")
+endfunction()
+
+# quorlith_payload_options(<out var> <check size> <check kind>): the release tool's options for the payload
+# checks, but the signer pins: a list would cut an organisation at its ";", so callers pass those quoted.
+function(quorlith_payload_options var check_size check_kind)
+  set(options --max-size ${QUORLITH_MAX_PAYLOAD_SIZE})
+  if(check_size)
+    list(APPEND options --check-size)
+  endif()
+  if(check_kind)
+    list(APPEND options --check-kind)
+  endif()
+  if(check_kind AND QUORLITH_PAYLOAD_CA)
+    find_program(QUORLITH_OSSLSIGNCODE osslsigncode)
+    if(NOT QUORLITH_OSSLSIGNCODE)
+      message(FATAL_ERROR "osslsigncode (Debian package 'osslsigncode') is needed to check the payload signatures")
+    endif()
+    list(APPEND options --ca "${QUORLITH_PAYLOAD_CA}" --osslsigncode "${QUORLITH_OSSLSIGNCODE}")
+    if(QUORLITH_PAYLOAD_CRL)
+      list(APPEND options --crl "${QUORLITH_PAYLOAD_CRL}")
+    endif()
+  endif()
+  set(${var} "${options}" PARENT_SCOPE)
+endfunction()
+
 # Fails the configure step early when a given payload is missing, empty, too large, not of its kind, (with
 # QUORLITH_PAYLOAD_CA) not validly signed, or a runtime package that cannot satisfy its slot's presence
 # test. The digest generator checks again at build time, for payloads made by the build or changed since.
 function(quorlith_check_payload_files)
-  set(index 0)
-  foreach(file IN LISTS ARGN)
-    quorlith_payload_problem(problem "${file}" ${index} ON ON ${QUORLITH_MAX_PAYLOAD_SIZE} "${QUORLITH_PAYLOAD_CA}" signer)
-    if(NOT problem AND index LESS 4)
-      quorlith_runtime_package(problem "${file}" ${index})
-    endif()
-    if(problem)
-      message(FATAL_ERROR "${problem}")
-    endif()
-    math(EXPR index "${index} + 1")
-  endforeach()
+  quorlith_payload_options(options ON ON)
+  execute_process(
+    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" check --files ${ARGN} ${options}
+            --runtime-signer "${QUORLITH_RUNTIME_SIGNER}" --installer-signer "${QUORLITH_INSTALLER_SIGNER}"
+    RESULT_VARIABLE result ERROR_VARIABLE problem)
+  if(NOT result EQUAL 0)
+    string(STRIP "${problem}" problem)
+    message(FATAL_ERROR "${problem}")
+  endif()
 endfunction()
 
 # quorlith_add_bundle(<target> FILES <5 paths> [DEPENDS <targets>] [ANY_SIZE] [VALIDATE] [JSON <path>]
@@ -88,54 +121,47 @@ function(quorlith_add_bundle target)
   if(NOT B_TABLE)
     set(B_TABLE ${B_FILES})
   endif()
-  string(REPLACE ";" "|" joined "${B_TABLE}")
   set(check_size ON)
   if(B_ANY_SIZE)
     set(check_size OFF)
   endif()
   set(check_kind OFF)
-  set(roots "")
-  set(signatures "")
   if(B_VALIDATE)
     set(check_kind ON)
-    if(QUORLITH_PAYLOAD_CA)
-      find_program(QUORLITH_OSSLSIGNCODE osslsigncode REQUIRED)
-      set(roots "${QUORLITH_PAYLOAD_CA}" ${QUORLITH_PAYLOAD_CRL})
-      set(signatures "-DPAYLOAD_CA=${QUORLITH_PAYLOAD_CA}" "-DQUORLITH_OSSLSIGNCODE=${QUORLITH_OSSLSIGNCODE}"
-                     "-DQUORLITH_PAYLOAD_CRL=${QUORLITH_PAYLOAD_CRL}"
-                     "-DQUORLITH_RUNTIME_SIGNER=${QUORLITH_RUNTIME_SIGNER}"
-                     "-DQUORLITH_INSTALLER_SIGNER=${QUORLITH_INSTALLER_SIGNER}")
-    endif()
+  endif()
+  quorlith_payload_options(options ${check_size} ${check_kind})
+  set(roots "")
+  if(B_VALIDATE AND QUORLITH_PAYLOAD_CA)
+    set(roots "${QUORLITH_PAYLOAD_CA}" ${QUORLITH_PAYLOAD_CRL})
   endif()
   # Makefiles do not rerun a command whose arguments changed: this file changes with them instead.
-  file(CONFIGURE OUTPUT "${gen}/checks.txt" CONTENT "${check_size} ${check_kind} ${signatures}\n" @ONLY)
+  quorlith_write_if_changed("${gen}/checks.txt"
+    "${options}\n${QUORLITH_RUNTIME_SIGNER}\n${QUORLITH_INSTALLER_SIGNER}\n")
   set(outputs "${gen}/digests.cpp")
+  set(written --out "${gen}/digests.cpp")
   if(B_JSON)
     list(APPEND outputs "${B_JSON}")
+    list(APPEND written --manifest "${B_JSON}")
+    set_property(TARGET ${target} APPEND PROPERTY QUORLITH_REMOVE_ON_FAILED_LINK_CHECK "${B_JSON}")
   endif()
-  set(sbom_args "")
   if(B_SBOM AND NOT B_VALIDATE)
     message(FATAL_ERROR "quorlith_add_bundle(${target}): SBOM needs VALIDATE")
   elseif(B_SBOM)
-    quorlith_sbom_generator_args(sbom_args)
-    list(APPEND sbom_args "-DSBOM_OUT=${gen}/sbom-components.json")
     list(APPEND outputs "${gen}/sbom-components.json")
+    list(APPEND written --components "${gen}/sbom-components.json")
     set_property(TARGET ${target} PROPERTY QUORLITH_SBOM_COMPONENTS "${gen}/sbom-components.json")
   endif()
   # The outputs are rewritten only when their text changes, so that an unchanged table does not relink; the
-  # stamp, written every time, is what keeps the next build from running the generator again.
+  # stamp, written every time, is what keeps the next build from running the generator again. They are
+  # outputs, not byproducts, so that one deleted is made again, with Makefiles as with Ninja.
   add_custom_command(
-    OUTPUT "${gen}/digests.stamp"
-    BYPRODUCTS ${outputs}
-    COMMAND "${CMAKE_COMMAND}" "-DOUT=${gen}/digests.cpp" "-DFILES=${joined}" "-DJSON_OUT=${B_JSON}"
-            "-DCHECK_SIZE=${check_size}" "-DCHECK_KIND=${check_kind}" "-DMAX_SIZE=${QUORLITH_MAX_PAYLOAD_SIZE}"
-            ${signatures} ${sbom_args} -P "${QUORLITH_DIGEST_GENERATOR}"
+    OUTPUT "${gen}/digests.stamp" ${outputs}
+    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" generate --files ${B_TABLE} ${options}
+            # The pins are quoted here, never held in a list, so that an organisation's ";" stays in it.
+            --runtime-signer "${QUORLITH_RUNTIME_SIGNER}" --installer-signer "${QUORLITH_INSTALLER_SIGNER}"
+            ${written}
     COMMAND "${CMAKE_COMMAND}" -E touch "${gen}/digests.stamp"
-    DEPENDS ${B_TABLE} "${QUORLITH_DIGEST_GENERATOR}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PayloadChecks.cmake"
-            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/JsonString.cmake"
-            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/RuntimePackages.cmake"
-            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MsiTables.cmake"
-            "${QUORLITH_SBOM_COMPONENTS_SCRIPT}" ${roots} "${gen}/checks.txt"
+    DEPENDS ${B_TABLE} ${QUORLITH_RELEASE_SOURCES} ${roots} "${gen}/checks.txt"
     COMMENT "Generating the payload digest table of ${target}"
     VERBATIM)
 

@@ -12,10 +12,10 @@
 # link error instead.
 #
 # CMake before 3.21 ignores the launcher without a word, and GNU ld then links an image without the directory,
-# so the image's own build checks the linked file (cmake/CheckLoadConfig.cmake) and fails without it.
+# so the image's own build checks the linked file (the release tool's load-config command) and fails without it, removing the image and what was written
+# about it (QUORLITH_REMOVE_ON_FAILED_LINK_CHECK: the payload manifest, the bill of materials).
 
 set(QUORLITH_LLD_LAUNCHER "${CMAKE_CURRENT_LIST_DIR}/link-with-lld.sh")
-set(QUORLITH_LOAD_CONFIG_CHECK "${CMAKE_CURRENT_LIST_DIR}/CheckLoadConfig.cmake")
 # mingw-w64's bcrypt.h declares no dllimport: calls go through the stubs.
 set(QUORLITH_STUB_CALLED_LIBRARIES bcrypt)
 
@@ -49,6 +49,8 @@ function(quorlith_link_with_lld target)
     "${QUORLITH_LLD_LAUNCHER}" "${QUORLITH_CLANGXX}" "${QUORLITH_MINGW_PREFIX}")
   # First after the link, before signing or anything else that reads the image.
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND "${CMAKE_COMMAND}" "-DIMAGE=$<TARGET_FILE:${target}>" -P "${QUORLITH_LOAD_CONFIG_CHECK}"
+    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" load-config --image "$<TARGET_FILE:${target}>"
+            --remove "$<TARGET_PROPERTY:${target},QUORLITH_REMOVE_ON_FAILED_LINK_CHECK>"
+    COMMAND_EXPAND_LISTS
     VERBATIM)
 endfunction()

@@ -1,72 +1,24 @@
 # The CycloneDX bill of materials of an image: the payload entries come from the digest generator
-# (quorlith_add_bundle(... SBOM)), the document is finished once the image is final.
-
-include("${CMAKE_CURRENT_LIST_DIR}/JsonString.cmake")
-
-set(QUORLITH_SBOM_COMPONENTS_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/SbomComponents.cmake")
-set(QUORLITH_SBOM_GENERATOR "${CMAKE_CURRENT_LIST_DIR}/GenerateSbom.cmake")
+# (quorlith_add_bundle(... SBOM)), the release tool finishes the document once the image is final.
 
 set(QUORLITH_SUPPLIER "Quorlith" CACHE STRING "Organisation that supplies the bootstrapper, named in its bill of materials")
 
-# quorlith_sbom_generator_args(<out var>): the digest generator's arguments for the readers of the
-# packages' own data.
-function(quorlith_sbom_generator_args var)
-  find_program(QUORLITH_MSIINFO msiinfo)
-  find_program(QUORLITH_EXIFTOOL exiftool)
-  if(NOT QUORLITH_MSIINFO OR NOT QUORLITH_EXIFTOOL)
-    message(FATAL_ERROR "The bill of materials reads the payloads with msiinfo (Debian package 'msitools') "
-                        "and exiftool (Debian package 'libimage-exiftool-perl'): install both")
-  endif()
-  set(${var} "-DQUORLITH_MSIINFO=${QUORLITH_MSIINFO}" "-DEXIFTOOL=${QUORLITH_EXIFTOOL}" PARENT_SCOPE)
-endfunction()
-
-# quorlith_sbom_tool(<json var> <name> <version>): one entry of metadata.tools.components.
-function(quorlith_sbom_tool var name version)
-  if(NOT version STREQUAL "")
-    quorlith_json_string(name "${name}")
-    quorlith_json_string(version "${version}")
-    if(${var})
-      string(APPEND ${var} ",\n")
-    endif()
-    string(APPEND ${var} "        { \"type\": \"application\", \"name\": ${name}, \"version\": ${version} }")
-    set(${var} "${${var}}" PARENT_SCOPE)
-  endif()
-endfunction()
-
-# quorlith_sbom_tool_version(<out var> <program> <regex> <args>...): the version a tool reports of itself.
-function(quorlith_sbom_tool_version var program regex)
-  set(version "")
-  if(program)
-    execute_process(COMMAND "${program}" ${ARGN} OUTPUT_VARIABLE text ERROR_VARIABLE text RESULT_VARIABLE status)
-    if(status EQUAL 0 AND text MATCHES "${regex}")
-      set(version "${CMAKE_MATCH_1}")
-    endif()
-  endif()
-  set(${var} "${version}" PARENT_SCOPE)
-endfunction()
-
-# quorlith_write_sbom_tools(<file>): the tools that make the image and read its payloads, with the versions
-# they report; names only, no paths, so the document stays the same from one build directory to another.
-function(quorlith_write_sbom_tools file)
-  set(tools "")
-  quorlith_sbom_tool(tools "CMake" "${CMAKE_VERSION}")
+# quorlith_sbom_tools_command(<out var> <file>): the command that writes <file>, the tools that make the image and
+# read its payloads with the versions they report; names only, no paths, so the document stays the same from
+# one build directory to another.
+function(quorlith_sbom_tools_command var file)
   get_filename_component(compiler "${CMAKE_CXX_COMPILER}" NAME)
-  quorlith_sbom_tool(tools "${compiler}" "${CMAKE_CXX_COMPILER_VERSION}")
-  quorlith_sbom_tool_version(version "${CMAKE_RC_COMPILER}" "([0-9]+\\.[0-9.]+)" --version)
   get_filename_component(rc "${CMAKE_RC_COMPILER}" NAME)
-  quorlith_sbom_tool(tools "${rc}" "${version}")
   find_program(QUORLITH_LD_LLD NAMES ld.lld)
-  quorlith_sbom_tool_version(version "${QUORLITH_LD_LLD}" "LLD ([0-9][0-9.]*)" --version)
-  quorlith_sbom_tool(tools "LLD" "${version}")
-  quorlith_sbom_tool_version(version "${QUORLITH_MSIINFO}" "version ([0-9][0-9.]*)" --version)
-  quorlith_sbom_tool(tools "msitools" "${version}")
-  quorlith_sbom_tool_version(version "${QUORLITH_EXIFTOOL}" "([0-9][0-9.]*)" -ver)
-  quorlith_sbom_tool(tools "ExifTool" "${version}")
-  if(QUORLITH_OSSLSIGNCODE)
-    quorlith_sbom_tool_version(version "${QUORLITH_OSSLSIGNCODE}" "osslsigncode ([0-9][0-9.]*)" --version)
-    quorlith_sbom_tool(tools "osslsigncode" "${version}")
+  set(programs --program "${rc}" "${CMAKE_RC_COMPILER}")
+  if(QUORLITH_LD_LLD)
+    list(APPEND programs --program LLD "${QUORLITH_LD_LLD}")
   endif()
-  file(CONFIGURE OUTPUT "${file}" CONTENT "[\n${tools}\n      ]\n" @ONLY)
+  if(QUORLITH_OSSLSIGNCODE)
+    list(APPEND programs --program osslsigncode "${QUORLITH_OSSLSIGNCODE}")
+  endif()
+  set(${var} "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" tools --out "${file}" --tool CMake "${CMAKE_VERSION}"
+      --tool "${compiler}" "${CMAKE_CXX_COMPILER_VERSION}" ${programs} PARENT_SCOPE)
 endfunction()
 
 # quorlith_add_sbom_step(<target> <document>): writes <document> after the build of <target>. Call it after
@@ -77,13 +29,22 @@ function(quorlith_add_sbom_step target document)
     message(FATAL_ERROR "quorlith_add_sbom_step(${target}): its bundle was added without SBOM")
   endif()
   set(tools "${CMAKE_CURRENT_BINARY_DIR}/${target}.sbom-tools.json")
-  quorlith_write_sbom_tools("${tools}")
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND "${CMAKE_COMMAND}" "-DIMAGE=$<TARGET_FILE:${target}>" "-DCOMPONENTS=${components}"
-            "-DMANIFEST=${QUORLITH_MANIFEST}" "-DTOOLS=${tools}" "-DSUPPLIER=${QUORLITH_SUPPLIER}"
-            "-DOUT=${document}" -P "${QUORLITH_SBOM_GENERATOR}"
-    COMMENT "Writing the bill of materials of ${target}"
-    VERBATIM)
-  # A changed payload entry (or generator) relinks, which runs the step again.
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${components}" "${QUORLITH_SBOM_GENERATOR}" "${tools}")
+  quorlith_sbom_tools_command(write_tools "${tools}")
+  add_custom_command(OUTPUT "${tools}" COMMAND ${write_tools} DEPENDS ${QUORLITH_RELEASE_SOURCES}
+    COMMENT "Listing the tools of ${target}" VERBATIM)
+  set(write_document "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" sbom --image "$<TARGET_FILE:${target}>"
+      --components "${components}" --manifest "${QUORLITH_MANIFEST}" --tools "${tools}"
+      --supplier "${QUORLITH_SUPPLIER}" --out "${document}")
+  add_custom_command(TARGET ${target} POST_BUILD COMMAND ${write_document}
+    COMMENT "Writing the bill of materials of ${target}" VERBATIM)
+  # A document deleted since the last link: written again before the link, from the image as it stands (the
+  # link, when it runs, writes it once more). Makefiles run this before they find the payload entries missing
+  # and make them again, hence nothing is written then: the relink that follows writes the document.
+  add_custom_command(OUTPUT "${document}" COMMAND ${write_document} --when-inputs-exist
+    DEPENDS "${components}" "${tools}"
+    COMMENT "Writing the bill of materials of ${target} again" VERBATIM)
+  target_sources(${target} PRIVATE "${tools}" "${document}")
+  # A changed payload entry (or tool) relinks, which runs the step again.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${components}" ${QUORLITH_RELEASE_SOURCES} "${tools}")
+  set_property(TARGET ${target} APPEND PROPERTY QUORLITH_REMOVE_ON_FAILED_LINK_CHECK "${document}")
 endfunction()

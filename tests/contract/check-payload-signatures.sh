@@ -3,8 +3,9 @@
 # Signed payloads only (QUORLITH_PAYLOAD_CA). Copies of the built payloads, signed by a throwaway publisher under
 # a throwaway root, build, and the payload manifest and bill of materials name their signer. An unsigned
 # payload, one signed under another root, one altered after signing, one whose certificate the given CRL
-# revokes, and one signed by another organisation than the pinned one stop the configure step; a payload
-# replaced after configuring stops the build. Each message names the file and says what is wrong. Every
+# revokes, and one signed by another organisation than the pinned one (or by a subject with two) stop the
+# configure step, while a pinned organisation with a ";" in it reaches the build whole; a payload replaced after
+# configuring stops the build. Each message names the file and says what is wrong. Every
 # publisher certificate names a CRL distribution point on a closed loopback port, so a check that went to the
 # network would fail.
 set -u
@@ -40,13 +41,14 @@ sign() { # sign <certificate> <payload name>: signs the built payload into $scra
   osslsigncode sign -certs "$scratch/$1.pem" -key "$scratch/$1-key.pem" -h sha256 \
     -in "$payloads/$2" -out "$scratch/p/$2.signed" >"$scratch/log" 2>&1 && mv "$scratch/p/$2.signed" "$scratch/p/$2"
 }
-# spoil <how> <payload name>: "altered" changes one byte of the first section; "revoked", "stranger" and
-# "accented" sign under the release root with a revoked certificate, another organisation's and one whose
-# organisation osslsigncode prints escaped
+# spoil <how> <payload name>: "altered" changes one byte of the first section; "revoked", "stranger",
+# "accented", "semicolon", "escaped" and "doubled" sign under the release root with a revoked certificate, another
+# organisation's, one whose organisation osslsigncode prints escaped, one whose organisation holds a ";", one
+# whose organisation is the literal text of such an escape, and one whose subject has two organisations
 spoil() {
   case "$1" in
     unsigned) cp "$payloads/$2" "$scratch/p/$2" ;;
-    other-root|revoked|stranger|accented) sign "$1" "$2" ;;
+    other-root|revoked|stranger|accented|semicolon|escaped|doubled) sign "$1" "$2" ;;
     altered)
       local byte; byte=$(od -An -tu1 -j1100 -N1 "$scratch/p/$2")
       printf "\\x$(printf %02x $(((byte + 1) % 256)))" | dd of="$scratch/p/$2" bs=1 seek=1100 conv=notrunc status=none ;;
@@ -61,6 +63,9 @@ check "make its publisher" issue release signer 1 "$publisher"
 check "make a publisher whose certificate is revoked" issue release revoked 2 "$publisher"
 check "make another organisation's publisher" issue release stranger 3 "/O=Quorlith Other/CN=Quorlith Other Publisher"
 check "make a publisher with a slash and accents in its organisation" issue release accented 4 "/O=Société A\/B/CN=Quorlith"
+check "make a publisher with a semicolon in its organisation" issue release semicolon 5 "/O=Quorlith; Test/CN=Quorlith"
+check "make a publisher whose organisation reads like an escape" issue release escaped 6 "/O=Quorlith Tes\\\\x74/CN=Quorlith"
+check "make a publisher with two organisations" issue release doubled 7 "/O=Quorlith Test/O=Quorlith Other/CN=Quorlith"
 check "make the release root's CRL" crl release revoked
 check "make another root" root other
 check "make a publisher under it" issue other other-root 1 "$publisher"
@@ -69,16 +74,16 @@ for name in "${names[@]}"; do
 done
 cp -r "$scratch/p" "$scratch/signed"
 
-configure() { # configure [option;option...]: the given options after the defaults
+configure() { # configure [option,option...]: the given options after the defaults
   local options=()
-  IFS=';' read -ra options <<<"$1"
+  IFS=',' read -ra options <<<"$1"
   cmake -S "$source_dir" -B "$scratch/b" -DQUORLITH_PAYLOAD_DIR="$scratch/p" -DQUORLITH_PAYLOAD_CA="$scratch/release.pem" \
     -DQUORLITH_RUNTIME_SIGNER= -DQUORLITH_INSTALLER_SIGNER= -DQUORLITH_PAYLOAD_CRL= -DBUILD_TESTING=OFF "${options[@]}" \
     >"$scratch/log" 2>&1
 }
 build() { cmake --build "$scratch/b" --target QuorlithSetup -j2 >"$scratch/log" 2>&1; }
 
-pins="-DQUORLITH_RUNTIME_SIGNER=Quorlith Test;-DQUORLITH_INSTALLER_SIGNER=Quorlith Test"
+pins="-DQUORLITH_RUNTIME_SIGNER=Quorlith Test,-DQUORLITH_INSTALLER_SIGNER=Quorlith Test"
 crl="-DQUORLITH_PAYLOAD_CRL=$scratch/release-crl.pem"
 pinned="than QUORLITH_INSTALLER_SIGNER names: expected \"Quorlith Test\", found \"Quorlith Other\""
 # stage | payload | spoiled how | configure options | message (none: the stage succeeds)
@@ -89,11 +94,16 @@ cases=(
   "configure|dotnet-hostfxr.msi|revoked|$crl|Payload file's signature is revoked: $scratch/release-crl.pem revokes a certificate of its chain: $scratch/p/dotnet-hostfxr.msi"
   "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=Quorlith|Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected \"Quorlith\", found \"Quorlith Test\": $scratch/p/dotnet-host.msi"
   "configure|Quorlith-Install.exe|stranger|$pins|Payload file is signed by another organisation $pinned: $scratch/p/Quorlith-Install.exe"
-  "configure|-|-|-DQUORLITH_PAYLOAD_CA=;-DQUORLITH_INSTALLER_SIGNER=Quorlith Test|QUORLITH_INSTALLER_SIGNER is set: QUORLITH_PAYLOAD_CA must name the roots the payloads are signed under"
+  "configure|-|-|-DQUORLITH_PAYLOAD_CA=,-DQUORLITH_INSTALLER_SIGNER=Quorlith Test|QUORLITH_INSTALLER_SIGNER is set: QUORLITH_PAYLOAD_CA must name the roots the payloads are signed under"
   "configure|Quorlith-Install.exe|accented|-DQUORLITH_INSTALLER_SIGNER=Société A/B|"
+  "configure|Quorlith-Install.exe|escaped|-DQUORLITH_INSTALLER_SIGNER=Quorlith Test|Payload file is signed by another organisation than QUORLITH_INSTALLER_SIGNER names: expected \"Quorlith Test\", found \"Quorlith Tes\\x74\": $scratch/p/Quorlith-Install.exe"
+  "configure|Quorlith-Install.exe|doubled|-DQUORLITH_INSTALLER_SIGNER=Quorlith Test|Payload file's signer has 2 organisations (O=) in its subject, where QUORLITH_INSTALLER_SIGNER \"Quorlith Test\" needs exactly one: $scratch/p/Quorlith-Install.exe"
+  "configure|Quorlith-Install.exe|semicolon|-DQUORLITH_INSTALLER_SIGNER=Quorlith|Payload file is signed by another organisation than QUORLITH_INSTALLER_SIGNER names: expected \"Quorlith\", found \"Quorlith; Test\": $scratch/p/Quorlith-Install.exe"
+  "configure|Quorlith-Install.exe|semicolon|-DQUORLITH_INSTALLER_SIGNER=Quorlith; Test|"
+  "build|-|-||"
   "configure|-|-||"
   "build|-|-||"
-  "configure|-|-|$pins;$crl|"
+  "configure|-|-|$pins,$crl|"
   "build|-|-||"
   "build|Quorlith-Install.exe|stranger||Payload file is signed by another organisation $pinned: $scratch/p/Quorlith-Install.exe"
   "build|dotnet-hostfxr.msi|unsigned||Payload file is not signed: $scratch/p/dotnet-hostfxr.msi"

@@ -3,7 +3,7 @@
 # The bill of materials beside the image: valid against the official CycloneDX JSON schema (from the npm
 # package of the CycloneDX library, installed once into <validator dir>), the digests of the image and of each
 # embedded payload, the packages' own names and maker, the release each runtime package lays down as its
-# version (its packed ProductVersion as a property of its own), the CPE and purls scanners match, the tools,
+# version (its packed ProductVersion as a property of its own), the .NET CPE of every runtime package and the purls scanners match, the tools,
 # the bootstrapper's supplier, a dependencies entry for every component, the timestamp from SOURCE_DATE_EPOCH
 # only; a package without ProductVersion warns, naming the file, and keeps its release; names are escaped.
 # (Two builds in different directories giving the same document: check-reproducible.sh.) <build dir> is the
@@ -41,16 +41,18 @@ let passed = 0;
 const failed = [];
 const check = (what, ok, got) => { if (ok) passed++; else failed.push(`FAILED: ${what} (got ${JSON.stringify(got)})`); };
 
-// file, name, version, CPE, purl, what the build's proof found it to lay down
+// file, name, version, CPE, purl, what the build's proof found it to lay down; every runtime package ships in
+// the one .NET release it lays down
+const cpe = 'cpe:2.3:a:microsoft:.net:10.0.15:*:*:*:*:*:*:*';
 const payloads = [
-  ['dotnet-host.msi', 'Quorlith sample .NET host - 10.0.15 (x64)', '10.0.15', undefined, undefined,
+  ['dotnet-host.msi', 'Quorlith sample .NET host - 10.0.15 (x64)', '10.0.15', cpe, undefined,
    'HKLM\\SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\\Version'],
-  ['dotnet-hostfxr.msi', 'Quorlith sample .NET host resolver - 10.0.15 (x64)', '10.0.15', undefined, undefined,
+  ['dotnet-hostfxr.msi', 'Quorlith sample .NET host resolver - 10.0.15 (x64)', '10.0.15', cpe, undefined,
    '[ProgramFiles64Folder]\\dotnet\\host\\fxr\\10.0.15\\hostfxr.dll'],
   ['dotnet-runtime.msi', 'Quorlith sample .NET core runtime - 10.0.15 (x64)', '10.0.15',
-   'cpe:2.3:a:microsoft:.net:10.0.15:*:*:*:*:*:*:*', 'pkg:nuget/Microsoft.NETCore.App.Runtime.win-x64@10.0.15',
+   cpe, 'pkg:nuget/Microsoft.NETCore.App.Runtime.win-x64@10.0.15',
    '[ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15\\coreclr.dll'],
-  ['windowsdesktop-runtime.msi', 'Quorlith sample desktop runtime - 10.0.15 (x64)', '10.0.15', undefined,
+  ['windowsdesktop-runtime.msi', 'Quorlith sample desktop runtime - 10.0.15 (x64)', '10.0.15', cpe,
    'pkg:nuget/Microsoft.WindowsDesktop.App.Runtime.win-x64@10.0.15',
    '[ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.WindowsDesktop.App\\10.0.15\\PresentationFramework.dll'],
   ['Quorlith-Install.exe', 'Quorlith sample product installer', '1.0.0'],
@@ -72,7 +74,8 @@ const payloads = [
   check('the bootstrapper\'s supplier', (image.supplier || {}).name === 'Quorlith', image.supplier);
   const tools = (bom.metadata.tools || {}).components || [];
   check('the build\'s tools with their versions', tools.length >= 4 && tools.every((t) => t.name && t.version) &&
-        tools.some((t) => t.name === 'CMake') && tools.some((t) => t.name === 'msitools'), tools);
+        tools.some((t) => t.name === 'CMake') && tools.some((t) => t.name === 'pefile') &&
+        tools.some((t) => t.name === 'asn1crypto') && !tools.some((t) => t.name === 'ExifTool'), tools);
 
   check('five payload components', bom.components.length === 5, bom.components.length);
   payloads.forEach(([file, name, version, cpe, purl, installs], index) => {

@@ -1,0 +1,157 @@
+"""Signer pins read from the signature itself: certificates made with openssl under a throwaway root, a sample
+package signed with osslsigncode, the signer and nested signers read with asn1crypto."""
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from quorlith_release import signature
+
+
+class Publisher:
+    def __init__(self, folder):
+        self.folder = str(folder)
+        self.serial = 1
+        self.run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Quorlith Test Root",
+                 "-keyout", self.path("root-key.pem"), "-out", self.path("root.pem"),
+                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def run(self, *args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True)
+
+    def issue(self, name, subject, usage="codeSigning"):
+        """A certificate under the root; <subject> in openssl's -subj form ("\\" escapes a "/")."""
+        self.serial += 1
+        extensions = self.path(name + ".ext")
+        with open(extensions, "w", encoding="ascii") as handle:
+            handle.write(f"keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,{usage}\n")
+        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject,
+                 "-keyout", self.path(name + "-key.pem"), "-out", self.path(name + ".csr"))
+        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path("root.pem"),
+                 "-CAkey", self.path("root-key.pem"), "-days", "2", "-set_serial", str(self.serial),
+                 "-out", self.path(name + ".pem"), "-extfile", extensions)
+        return name
+
+    def sign(self, source, name, output, *extra):
+        command = ["osslsigncode", "sign", "-certs", self.path(name + ".pem"), "-key", self.path(name + "-key.pem"),
+                   "-h", "sha256", "-in", source, "-out", output, *extra]
+        subprocess.run(command, check=True, capture_output=True)
+        return output
+
+
+@pytest.fixture(scope="module")
+def publisher(tmp_path_factory):
+    if not shutil.which("osslsigncode"):
+        pytest.skip("osslsigncode is not installed")
+    return Publisher(tmp_path_factory.mktemp("pki"))
+
+
+def settings(publisher, runtime_signer="", installer_signer=""):
+    return signature_settings(publisher.path("root.pem"), runtime_signer, installer_signer)
+
+
+def signature_settings(ca, runtime_signer, installer_signer):
+    from quorlith_release.__main__ import Settings
+    return Settings(check_size=True, check_kind=False, max_size=1 << 28, ca=ca, crl="",
+                    runtime_signer=runtime_signer, installer_signer=installer_signer, osslsigncode="osslsigncode")
+
+
+# id | subject of the signer | pin | message (None: accepted), "{}" for the file | subject recorded
+PIN_CASES = [
+    ("exact", "/O=Quorlith Test/CN=Quorlith Test Publisher", "Quorlith Test", None,
+     "/O=Quorlith Test/CN=Quorlith Test Publisher"),
+    ("no-pin", "/O=Quorlith Other/CN=Other", "", None, "/O=Quorlith Other/CN=Other"),
+    ("another-organisation", "/O=Quorlith Other/CN=Other", "Quorlith Test",
+     'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith Test", '
+     'found "Quorlith Other": {}', None),
+    ("prefix-is-not-enough", "/O=Quorlith Test/CN=Quorlith Test Publisher", "Quorlith",
+     'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith", '
+     'found "Quorlith Test": {}', None),
+    ("escape-text-is-literal", "/O=Quorlith Tes\\\\x74/CN=Quorlith", "Quorlith Test",
+     'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith Test", '
+     'found "Quorlith Tes\\x74": {}', None),
+    ("two-organisations", "/O=Quorlith Test/O=Quorlith Other/CN=Quorlith", "Quorlith Test",
+     'Payload file\'s signer has 2 organisations (O=) in its subject, where QUORLITH_RUNTIME_SIGNER '
+     '"Quorlith Test" needs exactly one: {}', None),
+    ("two-organisations-no-pin", "/O=Quorlith Test/O=Quorlith Other/CN=Quorlith", "", None,
+     "/O=Quorlith Test/O=Quorlith Other/CN=Quorlith"),
+    ("no-organisation", "/CN=Quorlith Test", "Quorlith Test",
+     'Payload file\'s signer has 0 organisations (O=) in its subject, where QUORLITH_RUNTIME_SIGNER '
+     '"Quorlith Test" needs exactly one: {}', None),
+    ("semicolon", "/O=Quorlith; Test/CN=Quorlith", "Quorlith; Test", None, "/O=Quorlith; Test/CN=Quorlith"),
+    ("semicolon-cut", "/O=Quorlith; Test/CN=Quorlith", "Quorlith",
+     'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith", '
+     'found "Quorlith; Test": {}', None),
+    ("accents-and-slash", "/C=FR/O=Société A\\/B/CN=Quorlith", "Société A/B", None,
+     "/C=FR/O=Soci\\xC3\\xA9t\\xC3\\xA9 A\\/B/CN=Quorlith"),
+]
+
+
+@pytest.mark.parametrize("subject,pin,message,recorded", [case[1:] for case in PIN_CASES],
+                         ids=[case[0] for case in PIN_CASES])
+def test_runtime_signer_pin(publisher, sample, tmp_path, subject, pin, message, recorded):
+    name = publisher.issue(f"signer{publisher.serial}", subject)
+    signed = publisher.sign(sample(2), name, str(tmp_path / "signed.msi"))
+    help_text = signature.verify_help("osslsigncode")
+    if message is None:
+        got = signature.payload_signer(signed, 2, settings(publisher, runtime_signer=pin), help_text)
+        assert got == recorded, f"got {got!r}"
+    else:
+        with pytest.raises(signature.SignatureError) as error:
+            signature.payload_signer(signed, 2, settings(publisher, runtime_signer=pin), help_text)
+        assert str(error.value) == message.format(signed), f"got {error.value}"
+
+
+def test_installer_pin_applies_to_slot_105_only(publisher, sample, tmp_path):
+    name = publisher.issue("installer", "/O=Quorlith Test/CN=Quorlith")
+    signed = publisher.sign(sample(0), name, str(tmp_path / "signed.msi"))
+    help_text = signature.verify_help("osslsigncode")
+    got = signature.payload_signer(signed, 0, settings(publisher, "Quorlith Test", "Someone Else"), help_text)
+    assert got == "/O=Quorlith Test/CN=Quorlith", f"got {got!r}"
+    with pytest.raises(signature.SignatureError) as error:
+        signature.payload_signer(signed, 4, settings(publisher, "Quorlith Test", "Someone Else"), help_text)
+    assert "than QUORLITH_INSTALLER_SIGNER names" in str(error.value), f"got {error.value}"
+
+
+@pytest.mark.parametrize("nested_subject,message", [
+    ("/O=Quorlith Test/CN=Second", None),
+    ("/O=Quorlith Other/CN=Second",
+     'Payload file carries a nested signature by another organisation than QUORLITH_RUNTIME_SIGNER names: '
+     'expected "Quorlith Test", found "Quorlith Other": {}'),
+], ids=["same-organisation", "another-organisation"])
+def test_nested_signature_is_held_to_the_pin(publisher, sample, tmp_path, nested_subject, message):
+    first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First")
+    second = publisher.issue(f"second{publisher.serial}", nested_subject)
+    signed = publisher.sign(sample(1), first, str(tmp_path / "once.msi"))
+    signed = publisher.sign(signed, second, str(tmp_path / "twice.msi"), "-nest")
+    der = signature.extract("osslsigncode", signed)
+    assert len(signature.all_signers(der)) == 2, "the nested signature was not found"
+    outcome = None
+    try:
+        signature.check_pin(signed, signature.all_signers(der), "QUORLITH_RUNTIME_SIGNER", "Quorlith Test")
+    except signature.SignatureError as error:
+        outcome = str(error)
+    assert outcome == (message.format(signed) if message else None), f"got {outcome}"
+
+
+def test_time_stamp_signer_is_never_the_signer(publisher, sample, tmp_path):
+    signer = publisher.issue("stamped", "/O=Quorlith Test/CN=Quorlith Test Publisher")
+    tsa = publisher.issue("tsa", "/O=Quorlith Other/CN=Quorlith Time Stamps", usage="timeStamping")
+    signed = publisher.sign(sample(3), signer, str(tmp_path / "stamped.msi"),
+                            "-TSA-certs", publisher.path(tsa + ".pem"), "-TSA-key", publisher.path(tsa + "-key.pem"),
+                            "-TSA-time", "1767225600")
+    help_text = signature.verify_help("osslsigncode")
+    got = signature.payload_signer(signed, 3, settings(publisher, runtime_signer="Quorlith Test"), help_text)
+    assert got == "/O=Quorlith Test/CN=Quorlith Test Publisher", f"got {got!r}"
+    assert len(signature.all_signers(signature.extract("osslsigncode", signed))) == 1
+
+
+def test_unsigned_package_is_refused(publisher, sample):
+    path = sample(2)
+    with pytest.raises(signature.SignatureError) as error:
+        signature.payload_signer(path, 2, settings(publisher), signature.verify_help("osslsigncode"))
+    assert str(error.value) == f"Payload file is not signed: {path}", f"got {error.value}"

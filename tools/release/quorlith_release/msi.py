@@ -1,0 +1,169 @@
+"""The one reader of Windows Installer packages: libmsi's SQL queries give typed records, never printed text."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import gi
+
+gi.require_version("Libmsi", "1.0")
+from gi.repository import GLib, Libmsi  # noqa: E402
+
+
+class PackageError(Exception):
+    """libmsi cannot read the package; str(error) says what it could not read."""
+
+
+@dataclass(frozen=True)
+class Directory:
+    key: str
+    parent: str        # "" for a root
+    default_dir: str   # "[SHORT|]long[:[SHORT|]source]"
+
+
+@dataclass(frozen=True)
+class Component:
+    key: str
+    directory: str
+    attributes: int
+    condition: str
+
+
+@dataclass(frozen=True)
+class File:
+    key: str
+    component: str
+    name: str          # "[SHORT|]long"
+
+
+@dataclass(frozen=True)
+class RegistryRow:
+    key: str
+    root: int
+    path: str
+    name: str
+    value: str         # Formatted, unresolved
+    component: str
+
+
+@dataclass(frozen=True)
+class Feature:
+    key: str
+    parent: str
+    level: int
+
+
+@dataclass(frozen=True)
+class FeatureComponent:
+    feature: str
+    component: str
+
+
+@dataclass(frozen=True)
+class CustomAction:
+    action: str
+    type: int
+    source: str
+    target: str
+
+
+@dataclass(frozen=True)
+class Package:
+    path: str
+    template: str
+    properties: dict
+    directories: tuple
+    components: tuple
+    files: tuple
+    registry: tuple
+    features: tuple
+    feature_components: tuple
+    custom_actions: tuple
+
+
+# libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
+GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, lambda *args: None, None)
+
+# Table, columns and how each column is read: "s" text (NULL reads as ""), "i" integer (NULL reads as 0).
+_TABLES = {
+    "Property": (("Property", "s"), ("Value", "s")),
+    "Directory": (("Directory", "s"), ("Directory_Parent", "s"), ("DefaultDir", "s")),
+    "Component": (("Component", "s"), ("Directory_", "s"), ("Attributes", "i"), ("Condition", "s")),
+    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s")),
+    "Registry": (("Registry", "s"), ("Root", "i"), ("Key", "s"), ("Name", "s"), ("Value", "s"), ("Component_", "s")),
+    "Feature": (("Feature", "s"), ("Feature_Parent", "s"), ("Level", "i")),
+    "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
+    "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
+}
+
+
+def query_rows(db, sql: str) -> list:
+    query = Libmsi.Query.new(db, sql)
+    query.execute(None)
+    rows = []
+    while True:
+        record = query.fetch()
+        if record is None:
+            break
+        rows.append(record)
+    query.close()
+    return rows
+
+
+def _field(record, index: int, kind: str):
+    if record.is_null(index):
+        return "" if kind == "s" else 0
+    return record.get_string(index) if kind == "s" else record.get_int(index)
+
+
+def _table(db, table: str, present: set) -> list:
+    if table not in present:
+        return []
+    columns = _TABLES[table]
+    sql = "SELECT {} FROM `{}`".format(", ".join("`{}`".format(name) for name, _ in columns), table)
+    try:
+        records = query_rows(db, sql)
+    except GLib.Error as error:
+        raise PackageError("libmsi cannot read its {} table: {}".format(table, error.message)) from None
+    return [tuple(_field(record, at + 1, kind) for at, (_, kind) in enumerate(columns)) for record in records]
+
+
+def open_database(path: str, flags=Libmsi.DbFlags.READONLY):
+    try:
+        db = Libmsi.Database.new(path, flags, None)
+    except (GLib.Error, TypeError):
+        # libmsi 0.101 returns NULL for a file that is no database, which the bindings raise as TypeError.
+        db = None
+    if db is None:
+        raise PackageError("libmsi cannot open the package")
+    return db
+
+
+def table_names(db) -> set:
+    try:
+        return {record.get_string(1) for record in query_rows(db, "SELECT `Name` FROM `_Tables`")}
+    except GLib.Error as error:
+        raise PackageError("libmsi cannot list its tables: {}".format(error.message)) from None
+
+
+def read_package(path: str) -> Package:
+    db = open_database(path)
+    present = table_names(db)
+    try:
+        template = Libmsi.SummaryInfo.new(db, 0).get_string(Libmsi.Property.TEMPLATE) or ""
+    except (GLib.Error, TypeError):
+        raise PackageError("libmsi cannot read its summary information") from None
+    tables = {table: _table(db, table, present) for table in _TABLES}
+    if not tables["Property"]:
+        raise PackageError("the package has no Property table")
+    return Package(
+        path=path,
+        template=template,
+        properties={name: value for name, value in tables["Property"]},
+        directories=tuple(Directory(*row) for row in tables["Directory"]),
+        components=tuple(Component(*row) for row in tables["Component"]),
+        files=tuple(File(*row) for row in tables["File"]),
+        registry=tuple(RegistryRow(*row) for row in tables["Registry"]),
+        features=tuple(Feature(*row) for row in tables["Feature"]),
+        feature_components=tuple(FeatureComponent(*row) for row in tables["FeatureComponents"]),
+        custom_actions=tuple(CustomAction(*row) for row in tables["CustomAction"]),
+    )
