@@ -115,10 +115,11 @@ index=0
 for name in "${names[@]}"; do
   digest=$(sha256sum "$scratch/p/$name" | cut -c1-64)
   size=$(stat -c %s "$scratch/p/$name")
-  entry="{ \"id\": $((101 + index)), \"file\": \"$name\", \"size\": $size, \"sha256\": \"$digest\""
+  entry='.id == $id and .file == $file and .size == $size and .sha256 == $sha256'
   # The runtime packages also name the release the proof found, their packed ProductVersion and the path.
-  [ $index -lt 4 ] && entry="$entry, \"version\": \"10.0.15\", \"productVersion\": \"80.60.52019\", \"installs\": "
-  check "payload manifest entry for $name" grep -qF "$entry" "$json"
+  [ $index -lt 4 ] && entry="$entry"' and .version == "10.0.15" and .productVersion == "80.60.52019" and (.installs | length > 0)'
+  check "payload manifest entry for $name" jq -e --argjson id $((101 + index)) --arg file "$name" --argjson size "$size" \
+    --arg sha256 "$digest" "[.payloads[] | select($entry)] | length == 1" "$json"
   check "digest table row for $name" grep -q "$(echo "$digest" | sed 's/../0x&,/g')" "$scratch/b5/src/QuorlithSetup.bundle/digests.cpp"
   index=$((index + 1))
 done

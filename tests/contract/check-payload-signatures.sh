@@ -126,12 +126,15 @@ done
 json="$scratch/b/QuorlithSetup.payloads.json"
 for index in 0 1 2 3 4; do
   name="${names[$index]}"
-  entry="{ \"id\": $((101 + index)), \"file\": \"$name\", \"size\": $(stat -c %s "$scratch/signed/$name"),"
-  entry+=" \"sha256\": \"$(sha256sum "$scratch/signed/$name" | cut -c1-64)\", \"signer\": \"$publisher\""
-  check "payload manifest entry for the signed $name" grep -qF "$entry" "$json"
+  check "payload manifest entry for the signed $name" jq -e --argjson id $((101 + index)) --arg file "$name" \
+    --argjson size "$(stat -c %s "$scratch/signed/$name")" --arg sha256 "$(sha256sum "$scratch/signed/$name" | cut -c1-64)" \
+    --arg signer "$publisher" \
+    '[.payloads[] | select(.id == $id and .file == $file and .size == $size and .sha256 == $sha256 and .signer == $signer)] | length == 1' \
+    "$json"
 done
-check "the bill of materials names the signer of each payload" \
-  test "$(grep -cF "{ \"name\": \"quorlith:signer\", \"value\": \"$publisher\" }" "$scratch/b/QuorlithSetup.cdx.json")" = 5
+check "the bill of materials names the signer of each payload" jq -e --arg signer "$publisher" \
+  '[.components[].properties[] | select(.name == "quorlith:signer" and .value == $signer)] | length == 5' \
+  "$scratch/b/QuorlithSetup.cdx.json"
 
 rm -rf "$scratch"
 echo "$passed passed, $failures failed"
