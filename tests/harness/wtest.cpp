@@ -276,6 +276,25 @@ int wt_count_entries(const WCHAR* dir, const WCHAR* prefix)
     return count;
 }
 
+BOOL wt_is_listed(const WCHAR* dir, const WCHAR* name)
+{
+    WCHAR pattern[MAX_PATH * 2];
+    WIN32_FIND_DATAW entry;
+    wsprintfW(pattern, L"%s\\*", dir);
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    BOOL listed = FALSE;
+    if (find == INVALID_HANDLE_VALUE)
+    {
+        return FALSE;
+    }
+    do
+    {
+        listed = listed || !lstrcmpW(entry.cFileName, name);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return listed;
+}
+
 BOOL wt_sha256(const void* data, DWORD size, BYTE digest[32])
 {
     BCRYPT_ALG_HANDLE provider = NULL;

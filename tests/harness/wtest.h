@@ -45,6 +45,8 @@ BOOL wt_exists(const WCHAR* path);
 BOOL wt_is_dir(const WCHAR* path);
 // Entries of dir whose names start with prefix ("" counts all but . and ..).
 int wt_count_entries(const WCHAR* dir, const WCHAR* prefix);
+// Whether dir lists an entry of exactly this name: a name the file system cannot hold comes back changed.
+BOOL wt_is_listed(const WCHAR* dir, const WCHAR* name);
 BOOL wt_sha256(const void* data, DWORD size, BYTE digest[32]);
 // A one-byte file at path, with the directories above it made first: the marker files that stand for an
 // installed component, where only their presence counts.

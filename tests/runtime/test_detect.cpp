@@ -95,25 +95,6 @@ static void TestCases(const WCHAR* scratch)
     }
 }
 
-// The directory's name as the file system lists it, so a name it cannot hold is recognised.
-static BOOL ListedAs(const WCHAR* folder, const WCHAR* name)
-{
-    WCHAR pattern[MAX_PATH * 2];
-    WIN32_FIND_DATAW entry;
-    wsprintfW(pattern, L"%s\\*", folder);
-    HANDLE find = FindFirstFileW(pattern, &entry);
-    BOOL listed = FALSE;
-    if (find == INVALID_HANDLE_VALUE)
-    {
-        return FALSE;
-    }
-    do
-    {
-        listed = listed || !lstrcmpW(entry.cFileName, name);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-    return listed;
-}
 
 // Each name of the shared table as the core runtime's only version, beside a desktop runtime detection takes.
 static void TestVersionNames(const WCHAR* scratch)
@@ -133,7 +114,7 @@ static void TestVersionNames(const WCHAR* scratch)
         wt_make_dirs(shared);
         MakeFamily(shared, L"Microsoft.NETCore.App", L"coreclr.dll", core);
         MakeFamily(shared, L"Microsoft.WindowsDesktop.App", L"PresentationFramework.dll", desktop);
-        if (!ListedAs(family, g_versionNames[i].name))
+        if (!wt_is_listed(family, g_versionNames[i].name))
         {
             skip("version name [%s] cannot be stored by this file system", name);
             continue;

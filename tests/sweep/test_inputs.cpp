@@ -434,25 +434,6 @@ static const VersionCase g_versions[] = {
     {L"10.0.15", PLAIN_FILE, FALSE},
 };
 
-// The directory's name as the file system lists it, so a name it cannot hold is recognised.
-static BOOL ListedAs(const WCHAR* family, const WCHAR* name)
-{
-    WCHAR pattern[MAX_PATH * 2];
-    WIN32_FIND_DATAW entry;
-    wsprintfW(pattern, L"%s\\*", family);
-    HANDLE find = FindFirstFileW(pattern, &entry);
-    BOOL listed = FALSE;
-    if (find == INVALID_HANDLE_VALUE)
-    {
-        return FALSE;
-    }
-    do
-    {
-        listed = listed || !lstrcmpW(entry.cFileName, name);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-    return listed;
-}
 
 // Makes case <index> and asks detection; FALSE when the file system cannot hold the name.
 static BOOL TryVersion(size_t index, const VersionCase* c)
@@ -492,7 +473,7 @@ static BOOL TryVersion(size_t index, const VersionCase* c)
             SetFileAttributesW(path, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
         }
     }
-    if (!ListedAs(family, c->name))
+    if (!wt_is_listed(family, c->name))
     {
         skip("version name [%s] cannot be stored by this file system", wt_u8(c->name));
         return FALSE;
