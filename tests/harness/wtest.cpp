@@ -532,7 +532,9 @@ BOOL wt_is_elevated(void)
 
 BOOL wt_skip_unless_elevated(void)
 {
-    if (wt_is_elevated())
+    // Wine starts a "runas" child at once, with no prompt, and enforces no access list, although Wine 10 gives
+    // processes a limited token.
+    if (wt_is_elevated() || wt_is_wine())
     {
         return FALSE;
     }

@@ -94,7 +94,7 @@ void wt_uninstall_sample_runtime(void);
 BOOL wt_is_elevated(void);
 // A program that starts children through "runas", or makes directories only administrators may open,
 // cannot run from an unelevated account: a consent prompt would wait for someone. Then it is skipped,
-// saying so, and this returns TRUE. (Under Wine the account is always an elevated administrator.)
+// saying so, and this returns TRUE. Never under Wine, which shows no prompt.
 BOOL wt_skip_unless_elevated(void);
 // The sample runtime's end-to-end programs need a machine without .NET: they install into Program
 // Files\dotnet and remove what is there between cases. Where it exists already, the program is skipped,

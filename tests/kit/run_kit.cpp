@@ -109,6 +109,13 @@ static BOOL IsElevated(void)
     return elevated;
 }
 
+// Under Wine no consent prompt ever waits and the prefix is the machine, so an unelevated token (Wine 10 gives
+// processes a limited one) keeps nothing from running.
+static BOOL UnderWine(void)
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
+}
+
 static const WCHAR* MachineName(USHORT machine)
 {
     switch (machine)
@@ -983,7 +990,7 @@ int wmain(int argc, WCHAR** argv)
             o->verdict = VERDICT_SKIPPED;
             lstrcpyW(o->message, SYSTEM_CHANGES_REASON);
         }
-        else if (changes && !IsElevated())
+        else if (changes && !IsElevated() && !UnderWine())
         {
             o->verdict = VERDICT_SKIPPED;
             lstrcpyW(o->message, ELEVATION_REASON);
