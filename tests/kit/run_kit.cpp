@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include "wtest.h"
 
 #define MAX_CASES 256
 #define MAX_FIELDS 32
@@ -93,28 +94,6 @@ static void Print(const WCHAR* text)
 }
 
 // --- The system ------------------------------------------------------------------------------------------
-
-static BOOL IsElevated(void)
-{
-    HANDLE token = NULL;
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    BOOL elevated = FALSE;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    {
-        elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
-                   elevation.TokenIsElevated;
-        CloseHandle(token);
-    }
-    return elevated;
-}
-
-// Under Wine no consent prompt ever waits and the prefix is the machine, so an unelevated token (Wine 10 gives
-// processes a limited one) keeps nothing from running.
-static BOOL UnderWine(void)
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
-}
 
 static const WCHAR* MachineName(USHORT machine)
 {
@@ -206,7 +185,7 @@ static void PrintSystem(void)
     const UINT dpi = SystemDpi();
     wsprintfW(line, L"System DPI: %u (%u %% scaling)\n", dpi, (dpi * 100 + 48) / 96);
     Print(line);
-    wsprintfW(line, L"Elevated: %s\n", IsElevated() ? L"yes" : L"no");
+    wsprintfW(line, L"Elevated: %s\n", wt_is_elevated() ? L"yes" : L"no");
     Print(line);
     if (wineVersion)
     {
@@ -990,7 +969,9 @@ int wmain(int argc, WCHAR** argv)
             o->verdict = VERDICT_SKIPPED;
             lstrcpyW(o->message, SYSTEM_CHANGES_REASON);
         }
-        else if (changes && !IsElevated() && !UnderWine())
+        // Under Wine no consent prompt ever waits and the prefix is the machine, so Wine 10's limited token keeps
+        // nothing from running.
+        else if (changes && !wt_is_elevated() && !wt_is_wine())
         {
             o->verdict = VERDICT_SKIPPED;
             lstrcpyW(o->message, ELEVATION_REASON);
