@@ -5,8 +5,11 @@
 //   sleeper <marker> writes <marker> after 4 s, unless it is ended first
 //   args <a> <b>...  prints each argument between brackets, then passes
 //   leave            passes, but leaves <Windows>\Temp\Quorlith-Setup-probe behind
+//   leave-user       passes, but leaves <user's temporary directory>\Quorlith-Setup-probe behind
+//   hold-msiexecute <s>  holds Windows Installer's execution mutex for s seconds, as an installation would
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 int main(int argc, char** argv)
@@ -88,6 +91,24 @@ int main(int argc, char** argv)
         strcat(path, "\\Temp\\Quorlith-Setup-probe");
         CreateDirectoryA(path, NULL);
         printf("1 passed, 0 failed\n");
+        return 0;
+    }
+    if (!strcmp(mode, "leave-user"))
+    {
+        char path[MAX_PATH];
+        GetTempPathA(MAX_PATH - 32, path);
+        strcat(path, "Quorlith-Setup-probe");
+        CreateDirectoryA(path, NULL);
+        printf("1 passed, 0 failed\n");
+        return 0;
+    }
+    if (!strcmp(mode, "hold-msiexecute") && argc > 2)
+    {
+        HANDLE mutex = CreateMutexA(NULL, TRUE, "Global\\_MSIExecute");
+        printf(mutex && GetLastError() != ERROR_ALREADY_EXISTS ? "holding\n" : "not holding: error %lu\n",
+               GetLastError());
+        fflush(stdout);
+        Sleep(static_cast<DWORD>(atoi(argv[2])) * 1000);
         return 0;
     }
     // "silent" and anything else: ends at once, printing nothing.
