@@ -395,7 +395,7 @@ struct MachineState
 {
     INSTALLSTATE products[4];
     int staging;                          // entries found; more than MAX_STAGING are counted, not named
-    WCHAR staging_names[MAX_STAGING][MAX_PATH];
+    WCHAR stagingNames[MAX_STAGING][MAX_PATH];
 };
 
 // Adds the Quorlith-Setup-* entries of one temporary directory, by full path.
@@ -413,7 +413,11 @@ static void ReadStaging(const WCHAR* dir, MachineState* state)
     {
         if (state->staging < MAX_STAGING)
         {
-            wsprintfW(state->staging_names[state->staging], L"%s%.200s", dir, entry.cFileName);
+            // dir leaves 64 characters of MAX_PATH; a longer name is compared by what fits.
+            WCHAR* name = state->stagingNames[state->staging];
+            lstrcpynW(name, dir, MAX_PATH);
+            const int length = lstrlenW(name);
+            lstrcpynW(name + length, entry.cFileName, MAX_PATH - length);
         }
         ++state->staging;
     } while (FindNextFileW(find, &entry));
@@ -497,11 +501,11 @@ static BOOL DescribeLeftovers(const MachineState* before, const MachineState* af
         BOOL known = FALSE;
         for (int j = 0; j < before->staging && !known; ++j)
         {
-            known = !lstrcmpiW(after->staging_names[i], before->staging_names[j]);
+            known = !lstrcmpiW(after->stagingNames[i], before->stagingNames[j]);
         }
         if (!known)
         {
-            AppendPart(out, capacity, after->staging_names[i]);
+            AppendPart(out, capacity, after->stagingNames[i]);
         }
     }
     return out[0] != 0;
