@@ -6,6 +6,7 @@
 //   args <a> <b>...  prints each argument between brackets, then passes
 //   leave            passes, but leaves <Windows>\Temp\Quorlith-Setup-probe behind
 //   leave-user       passes, but leaves <user's temporary directory>\Quorlith-Setup-probe behind
+//   handles          passes unless it inherited a handle besides its standard ones (the runner's own output)
 //   hold-msiexecute <s>  holds Windows Installer's execution mutex for s seconds, as an installation would
 #include <windows.h>
 #include <stdio.h>
@@ -101,6 +102,26 @@ int main(int argc, char** argv)
         CreateDirectoryA(path, NULL);
         printf("1 passed, 0 failed\n");
         return 0;
+    }
+    if (!strcmp(mode, "handles"))
+    {
+        HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+        int inherited = 0;
+        // Handle values are multiples of 4; an inherited handle keeps its inherit flag.
+        for (ULONG_PTR value = 4; value < 0x10000; value += 4)
+        {
+            HANDLE handle = reinterpret_cast<HANDLE>(value);
+            DWORD flags = 0;
+            if (handle == standard[0] || handle == standard[1] || handle == standard[2] ||
+                !GetHandleInformation(handle, &flags) || !(flags & HANDLE_FLAG_INHERIT))
+            {
+                continue;
+            }
+            printf("probe.cpp:40: Test failed: inherited handle %p (file type %lu)\n", handle, GetFileType(handle));
+            ++inherited;
+        }
+        printf("%d passed, %d failed\n", inherited ? 0 : 1, inherited);
+        return inherited ? 1 : 0;
     }
     if (!strcmp(mode, "hold-msiexecute") && argc > 2)
     {

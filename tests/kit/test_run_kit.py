@@ -25,6 +25,7 @@ CASES = [
     ("silent", "-", 30, ["silent"]),
     ("exit_code", "-", 30, ["exit-code"]),
     ("text", "-", 30, ["text"]),
+    ("inherits", "-", 30, ["handles"]),
     ("args", "-", 30, ["args", "kit:data/a b/", 'say "hi"', "plain"]),
     ("hang", "-", 1, ["hang", "kit:data/survived.txt"]),
     ("system", "system-changes", 30, ["pass"]),
@@ -82,6 +83,8 @@ VERDICTS = [
     ("silent", FAILED, "printed no closing summary (exit code 0): it did not run to its end"),
     ("exit_code", FAILED, "0 failed, exit code 3"),
     ("text", PASSED, ""),
+    # The runner's own standard handles are inheritable; the case gets its two and nothing else.
+    ("inherits", PASSED, ""),
     ("args", PASSED, ""),
     ("hang", FAILED, "still running after its time limit of 1 s: ended"),
     ("system", SKIPPED, "changes the machine (installs under Program Files and HKLM, or writes the machine-wide "
@@ -99,11 +102,11 @@ def test_verdicts(full_run: Run, name: str, verdict: str, message: str) -> None:
 
 
 def test_closing_line_and_exit_code(full_run: Run) -> None:
-    assert full_run.stdout.rstrip().splitlines()[-1] == "4 passed, 4 failed, 5 skipped"
+    assert full_run.stdout.rstrip().splitlines()[-1] == "5 passed, 4 failed, 5 skipped"
     assert full_run.status == 1
     suite = ElementTree.parse(full_run.junit).getroot()
     assert {key: suite.get(key) for key in ("tests", "failures", "skipped")} == \
-        {"tests": "13", "failures": "4", "skipped": "5"}
+        {"tests": "14", "failures": "4", "skipped": "5"}
 
 
 def test_system_named_first(full_run: Run) -> None:
