@@ -3,7 +3,7 @@ the release it lays down."""
 import pytest
 from conftest import CONDITION_TABLE, edit, set_codepage, set_summary
 
-from quorlith_release.proof import ProofError, prove_runtime_package
+from quorlith_release.proof import ProofError, check_removals, prove_runtime_package
 from quorlith_release.versions import load_version_names
 
 PF64 = "[ProgramFiles64Folder]\\dotnet\\"
@@ -248,6 +248,44 @@ def test_bent_package(sample, index, built_as, bend, expected):
         prove_runtime_package(path, index)
     wanted = expected[1:] + path if expected.startswith("!") else path + expected
     assert str(error.value) == wanted
+
+
+CORE_CODE = "{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003}"
+DESKTOP_CODE = "{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2004}"
+SEQUENCE = "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('{}', {})"
+FIND_AND_REMOVE = (SEQUENCE.format("FindRelatedProducts", 25), SEQUENCE.format("RemoveExistingProducts", 1450))
+
+
+def upgrade(code, attributes=0):
+    return ("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES (?, ?, ?, ?)",
+            (code, "255.255.65535", attributes, "OLDPRODUCTS"))
+
+
+# id | slot of the bent package | its statements | the slot named in the refusal, or None when the bundle passes
+REMOVALS = [
+    ("desktop-removes-core-runtime", 3, (upgrade(CORE_CODE.lower()),) + FIND_AND_REMOVE, 2),
+    ("host-removes-desktop-runtime", 0, (upgrade(DESKTOP_CODE),) + FIND_AND_REMOVE, 3),
+    ("only-detects-core-runtime", 3, (upgrade(CORE_CODE, 2),) + FIND_AND_REMOVE, None),
+    ("remove-not-sequenced", 3, (upgrade(CORE_CODE), FIND_AND_REMOVE[0]), None),
+    ("removes-its-own-older-releases", 3, (upgrade(DESKTOP_CODE),) + FIND_AND_REMOVE, None),
+]
+
+
+@pytest.mark.parametrize("bent, statements, removed", [case[1:] for case in REMOVALS],
+                         ids=[case[0] for case in REMOVALS])
+def test_one_package_removing_another(sample, bent, statements, removed):
+    paths = [sample(index) for index in range(4)]
+    edit(paths[bent], *statements)
+    proven = [(path, prove_runtime_package(path, index)) for index, path in enumerate(paths)]
+    if removed is None:
+        check_removals(proven)
+        return
+    with pytest.raises(ProofError) as error:
+        check_removals(proven)
+    code = CORE_CODE if removed == 2 else DESKTOP_CODE
+    assert str(error.value) == (paths[bent] + OUTSIDE + "its Upgrade table names the UpgradeCode " + code + " of "
+                                + paths[removed] + ", with FindRelatedProducts and RemoveExistingProducts "
+                                "sequenced, so installing it removes that package")
 
 
 def test_package_text_stays_data(sample):

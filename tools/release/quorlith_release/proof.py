@@ -29,6 +29,7 @@ MAX_FEATURE_DEPTH = 16
 WORD_COUNT_COMPRESSED = 2
 FILE_COMPRESSED = 16384
 FILE_NONCOMPRESSED = 8192
+UPGRADE_ONLY_DETECT = 2
 # Properties that choose features in place of INSTALLLEVEL (ADVERTISE property remarks, in the order read).
 FEATURE_STATE = ("ADDLOCAL", "REMOVE", "ADDSOURCE", "ADDDEFAULT", "REINSTALL", "ADVERTISE", "COMPADDLOCAL",
                  "COMPADDSOURCE", "COMPADDDEFAULT", "FILEADDLOCAL", "FILEADDSOURCE", "FILEADDDEFAULT")
@@ -45,6 +46,8 @@ class Proof:
     product_version: str  # ProductVersion ("" when missing)
     manufacturer: str     # Manufacturer ("" when missing)
     folder_actions: tuple  # names of the type 35/51 custom actions that set a folder, not evaluated
+    upgrade_code: str = ""   # UpgradeCode, upper case
+    removes: tuple = ()      # UpgradeCodes, upper case, of the products the package removes when it installs
 
 
 class ProofError(Exception):
@@ -235,6 +238,15 @@ def _prove_versioned(path: str, package: msi.Package, index: int) -> tuple:
                      "{}".format(path, marker, "\\".join(family), MIN_RUNTIME_PATCH, instead))
 
 
+def _removes(package: msi.Package) -> tuple:
+    """UpgradeCodes of the products a major upgrade removes: Upgrade rows that do more than detect, once both
+    FindRelatedProducts and RemoveExistingProducts are sequenced (their conditions not evaluated)."""
+    if not {"FindRelatedProducts", "RemoveExistingProducts"} <= set(package.execute_sequence):
+        return ()
+    return tuple(layout.windows_upper(row.upgrade_code) for row in package.upgrades
+                 if not row.attributes & UPGRADE_ONLY_DETECT)
+
+
 def prove_runtime_package(path: str, index: int) -> Proof:
     """Proves that the package at path, in slot 101 + index, lays down what that slot's presence test looks for
     once a default installation has run; raises ProofError with one message naming the file otherwise."""
@@ -265,5 +277,17 @@ def prove_runtime_package(path: str, index: int) -> Proof:
         product_version=properties.get("ProductVersion", ""),
         manufacturer=properties.get("Manufacturer", ""),
         folder_actions=layout.folder_actions(package),
+        upgrade_code=layout.windows_upper(properties.get("UpgradeCode", "")),
+        removes=_removes(package),
     )
 
+
+def check_removals(proven: list) -> None:
+    """Refuses a bundle in which one runtime package removes another when it installs; proven is a list of
+    (path, Proof) in slot order."""
+    for path, proof in proven:
+        for other_path, other in proven:
+            if other_path != path and other.upgrade_code and other.upgrade_code in proof.removes:
+                raise _outside(path, "its Upgrade table names the UpgradeCode {} of {}, with FindRelatedProducts "
+                                     "and RemoveExistingProducts sequenced, so installing it removes that "
+                                     "package".format(other.upgrade_code, other_path))
