@@ -30,9 +30,10 @@ WORD_COUNT_COMPRESSED = 2
 FILE_COMPRESSED = 16384
 FILE_NONCOMPRESSED = 8192
 UPGRADE_ONLY_DETECT = 2
-# Properties that choose features in place of INSTALLLEVEL (ADVERTISE property remarks, in the order read).
+# Properties that choose features in place of INSTALLLEVEL (ADVERTISE property remarks, in the order read), and
+# Preselected, which the installer sets beside them and which turns the Condition table off.
 FEATURE_STATE = ("ADDLOCAL", "REMOVE", "ADDSOURCE", "ADDDEFAULT", "REINSTALL", "ADVERTISE", "COMPADDLOCAL",
-                 "COMPADDSOURCE", "COMPADDDEFAULT", "FILEADDLOCAL", "FILEADDSOURCE", "FILEADDDEFAULT")
+                 "COMPADDSOURCE", "COMPADDDEFAULT", "FILEADDLOCAL", "FILEADDSOURCE", "FILEADDDEFAULT", "Preselected")
 # Properties the proof reads from the Property table as they stand; one set at install time voids it.
 RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES") + FEATURE_STATE
 _SET_PROPERTY = 51
