@@ -26,6 +26,7 @@ _NO_COMPONENT = "its component is not in the Component table"
 # Windows Installer 2.0 is the first to install x64 packages (Page Count summary property).
 MIN_X64_PAGE_COUNT = 200
 MAX_FEATURE_DEPTH = 16
+MAX_INSTALL_LEVEL = 32767
 WORD_COUNT_COMPRESSED = 2
 FILE_COMPRESSED = 16384
 FILE_NONCOMPRESSED = 8192
@@ -124,6 +125,10 @@ def _subset_problem(package: msi.Package) -> str:
     if package.summary.page_count < MIN_X64_PAGE_COUNT:
         return "its summary information gives Page Count {}; an x64 package needs {} or more".format(
             package.summary.page_count, MIN_X64_PAGE_COUNT)
+    level = properties.get("INSTALLLEVEL", "1")
+    if not (level.isascii() and level.isdigit() and 1 <= int(level) <= MAX_INSTALL_LEVEL):
+        return 'the Property table sets INSTALLLEVEL ("{}"), which is not a level from 1 to {}'.format(
+            level, MAX_INSTALL_LEVEL)
     for name in FEATURE_STATE:
         if name in properties:
             return 'the Property table sets {} ("{}"), which chooses the features in place of INSTALLLEVEL'.format(
