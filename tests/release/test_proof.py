@@ -234,6 +234,15 @@ CASES = [
     ("word-count-uncompressed-source", 2, (2, "10.0.15", "x64"), summary(SOURCE=0),
      OUTSIDE + "File row MarkerFile is read from an uncompressed source beside the package (Word Count 0, File "
      "Attributes 512), and the package travels alone"),
+    ("cabinet-beside-the-package", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = 'sample.cab'"),
+     OUTSIDE + 'File row MarkerFile is in the cabinet "sample.cab" of Media row 1, not in one the package holds, and '
+     "the package travels alone"),
+    ("no-install-files", 1, (1, "10.0.15", "x64"),
+     sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
+     OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),
+    ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
+     OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),
     ("word-count-uncompressed-file-compressed", 2, (2, "10.0.15", "x64"),
      lambda path: (set_summary(path, SOURCE=0), edit(path, "UPDATE `File` SET `Attributes` = 16896")), "=10.0.15"),
 ]

@@ -34,6 +34,7 @@ class File:
     component: str
     name: str          # "[SHORT|]long"
     attributes: int = 0
+    sequence: int = 0  # its place on the media, against Media.LastSequence
 
 
 @dataclass(frozen=True)
@@ -82,6 +83,19 @@ class Upgrade:
 
 
 @dataclass(frozen=True)
+class Step:
+    action: str
+    condition: str
+
+
+@dataclass(frozen=True)
+class Medium:
+    disk: int
+    last_sequence: int
+    cabinet: str       # "#name" a stream of the package itself, "" none
+
+
+@dataclass(frozen=True)
 class Summary:
     template: str
     page_count: int    # the least Windows Installer version, times 100
@@ -103,7 +117,8 @@ class Package:
     summary: Summary = Summary("", 0, 0)
     conditions: tuple = ()
     upgrades: tuple = ()
-    execute_sequence: tuple = ()   # action names of InstallExecuteSequence
+    execute_sequence: tuple = ()   # Steps of InstallExecuteSequence
+    media: tuple = ()
     searched: tuple = ()           # property names that AppSearch sets
 
 
@@ -115,14 +130,15 @@ _TABLES = {
     "Property": (("Property", "s"), ("Value", "s")),
     "Directory": (("Directory", "s"), ("Directory_Parent", "s"), ("DefaultDir", "s")),
     "Component": (("Component", "s"), ("Directory_", "s"), ("Attributes", "i"), ("Condition", "s")),
-    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s"), ("Attributes", "i")),
+    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s"), ("Attributes", "i"), ("Sequence", "i")),
     "Registry": (("Registry", "s"), ("Root", "i"), ("Key", "s"), ("Name", "s"), ("Value", "s"), ("Component_", "s")),
     "Feature": (("Feature", "s"), ("Feature_Parent", "s"), ("Level", "i"), ("Attributes", "i")),
     "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
     "Condition": (("Feature_", "s"), ("Level", "i"), ("Condition", "s")),
     "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i")),
-    "InstallExecuteSequence": (("Action", "s"),),
+    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s")),
+    "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
     "AppSearch": (("Property", "s"),),
 }
 
@@ -213,6 +229,7 @@ def read_package(path: str) -> Package:
         summary=summary,
         conditions=tuple(FeatureCondition(*row) for row in tables["Condition"]),
         upgrades=tuple(Upgrade(*row) for row in tables["Upgrade"]),
-        execute_sequence=tuple(row[0] for row in tables["InstallExecuteSequence"]),
+        execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
+        media=tuple(Medium(*row) for row in tables["Media"]),
         searched=tuple(row[0] for row in tables["AppSearch"]),
     )

@@ -93,6 +93,12 @@ def _feature_problem(package: msi.Package) -> str:
     return ""
 
 
+def _medium(package: msi.Package, sequence: int):
+    """The Media row a file's Sequence falls on: the first whose LastSequence reaches it."""
+    reaching = [medium for medium in package.media if medium.last_sequence >= sequence]
+    return min(reaching, key=lambda medium: medium.last_sequence) if reaching else None
+
+
 def _file_problem(package: msi.Package) -> str:
     for row in package.files:
         for name in row.name.split("|", 1):
@@ -104,6 +110,24 @@ def _file_problem(package: msi.Package) -> str:
             return ("File row {} is read from an uncompressed source beside the package (Word Count {}, File "
                     "Attributes {}), and the package travels alone".format(row.key, package.summary.word_count,
                                                                            row.attributes))
+        medium = _medium(package, row.sequence)
+        if medium is None:
+            return "File row {} has the Sequence {}, which no Media row reaches".format(row.key, row.sequence)
+        if not medium.cabinet.startswith("#"):
+            return ('File row {} is in the cabinet "{}" of Media row {}, not in one the package holds, and the '
+                    "package travels alone".format(row.key, medium.cabinet, medium.disk))
+    return ""
+
+
+def _sequence_problem(package: msi.Package, index: int) -> str:
+    """The action that lays the slot's marker down must run whatever the conditions: sequenced, unconditioned."""
+    needed = "WriteRegistryValues" if index == 0 else "InstallFiles"
+    steps = [step for step in package.execute_sequence if step.action == needed]
+    if not steps:
+        return "its InstallExecuteSequence has no {} action".format(needed)
+    if any(step.condition.strip() for step in steps):
+        return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(
+            needed, steps[0].condition)
     return ""
 
 
@@ -247,7 +271,7 @@ def _prove_versioned(path: str, package: msi.Package, index: int) -> tuple:
 def _removes(package: msi.Package) -> tuple:
     """UpgradeCodes of the products a major upgrade removes: Upgrade rows that do more than detect, once both
     FindRelatedProducts and RemoveExistingProducts are sequenced (their conditions not evaluated)."""
-    if not {"FindRelatedProducts", "RemoveExistingProducts"} <= set(package.execute_sequence):
+    if not {"FindRelatedProducts", "RemoveExistingProducts"} <= {step.action for step in package.execute_sequence}:
         return ()
     return tuple(layout.windows_upper(row.upgrade_code) for row in package.upgrades
                  if not row.attributes & UPGRADE_ONLY_DETECT)
@@ -269,7 +293,7 @@ def prove_runtime_package(path: str, index: int) -> Proof:
         raise ProofError('{} must install per machine (ALLUSERS 1); it installs per user (ALLUSERS "{}", '
                          'MSIINSTALLPERUSER "{}")'.format(path, properties.get("ALLUSERS", ""),
                                                           properties.get("MSIINSTALLPERUSER", "")))
-    problem = _subset_problem(package)
+    problem = _subset_problem(package) or _sequence_problem(package, index)
     if problem:
         raise _outside(path, problem)
     if index == 0:
