@@ -190,6 +190,10 @@ CASES = [
           ("SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost[WindowsVolume]",))),
      OUTSIDE + "Registry row " + HOST_ROW + " writes under a Key or Name that holds [WindowsVolume], which the build "
      "cannot read, so it may write the value the host's test reads"),
+    ("host-value-after-two-number-signs", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Value` = '##10.0.15'"),
+     " " + HOST + 'it writes "#10.0.15"'),
+    ("host-value-expandable", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Value` = '#%[HOSTVERSION]'"),
+     "=10.0.15"),
     ("host-value-with-a-file-path", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `Registry` SET `Value` = '10.0.15[#DotnetExe]'"),
      " " + HOST + 'it writes "10.0.15[#DotnetExe]" (the build cannot read [#DotnetExe])'),

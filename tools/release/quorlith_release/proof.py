@@ -194,8 +194,10 @@ def _prove_host(path: str, package: msi.Package, per_machine: bool) -> tuple:
         formatted = layout.format_text(row.value, properties, folder_keys)
         used.update(key.used + name.used + formatted.used)
         value = formatted.text
-        # Registry table prefixes: "##" a text that starts with "#", "#%" expandable text, "#" a number or bytes.
-        text = value[2:] if value.startswith(("##", "#%")) else ("" if value.startswith("#") else value)
+        # Registry table prefixes: "##" a text, stored without its first "#" only; "#%" expandable text; "#" a
+        # number or bytes.
+        text = value[1:] if value.startswith("##") else value[2:] if value.startswith("#%") else (
+            "" if value.startswith("#") else value)
         if not hklm:
             writes.append('"{}" under {}'.format(value, HIVES.get(row.root, "root {}".format(row.root))))
             continue
