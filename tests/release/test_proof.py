@@ -211,8 +211,14 @@ CASES = [
      OUTSIDE + "Registry rows " + HOST_ROW + ", regSecond all write the value the host's test reads, in an order "
      "Windows Installer does not state"),
     ("host-value-set-by-type-51", 0, (0, "10.0.15", "x64"), sql(action("SetHost", "HOSTVERSION", "9.0.8")),
-     OUTSIDE + "CustomAction row SetHost (type 51) sets HOSTVERSION at install time, which the host's value is made "
-     "of"),
+     OUTSIDE + "CustomAction row SetHost (type 51) sets HOSTVERSION at install time, which the host's value or where "
+     "it is written is made of"),
+    ("host-value-name-set-by-type-51", 0, (0, "10.0.15", "x64"),
+     sql(*SECOND_HOST_WRITER[:2], prop("VALUENAME", "Other"), action("SetName", "VALUENAME", "Version"),
+         "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`) VALUES ('regSecond', 2, "
+         "'SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost', '[VALUENAME]', '9.0.8', 'Second')"),
+     OUTSIDE + "CustomAction row SetName (type 51) sets VALUENAME at install time, which the host's value or where "
+     "it is written is made of"),
     ("installlevel-set-by-type-51", 2, (2, "10.0.15", "x64"), sql(action("SetLevel", "INSTALLLEVEL", "0")),
      OUTSIDE + "CustomAction row SetLevel (type 51) sets INSTALLLEVEL at install time"),
     # Names as Windows compares them: one UTF-16 unit at a time, upper-cased.

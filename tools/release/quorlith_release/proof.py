@@ -189,10 +189,13 @@ def _prove_host(path: str, package: msi.Package, per_machine: bool) -> tuple:
             raise _outside(path, "Registry row {} writes under a Key or Name that holds {}, which the build cannot "
                                  "read, so it may write the value the host's test reads".format(
                                      row.key, _some(list(key.unread + name.unread))))
+        if not hold and hklm and view64:
+            # A property set at install time could make this row the host value.
+            used.update(key.used + name.used)
         if not (layout.same_name(key.text, HOST_KEY) and layout.same_name(name.text, HOST_VALUE)):
             continue
         formatted = layout.format_text(row.value, properties, folder_keys)
-        used.update(key.used + name.used + formatted.used)
+        used.update(formatted.used)
         value = formatted.text
         # Registry table prefixes: "##" a text, stored without its first "#" only; "#%" expandable text; "#" a
         # number or bytes.
@@ -223,7 +226,7 @@ def _prove_host(path: str, package: msi.Package, per_machine: bool) -> tuple:
                              "Installer does not state".format(_some([row.key for row in writers])))
     late = _set_at_install(package, used)
     if late:
-        raise _outside(path, late + ", which the host's value is made of")
+        raise _outside(path, late + ", which the host's value or where it is written is made of")
     if found:
         return found[0], "HKLM\\{}\\{}".format(HOST_KEY, HOST_VALUE)
     instead = "it writes " + _some(writes) if writes else "it writes no such value"
