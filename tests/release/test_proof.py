@@ -221,6 +221,9 @@ CASES = [
      "it is written is made of"),
     ("installlevel-set-by-type-51", 2, (2, "10.0.15", "x64"), sql(action("SetLevel", "INSTALLLEVEL", "0")),
      OUTSIDE + "CustomAction row SetLevel (type 51) sets INSTALLLEVEL at install time"),
+    ("folder-set-by-appsearch", 3, (3, "10.0.15", "x64"),
+     sql("INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('DOTNETDIR', 'DotnetSearch')"),
+     OUTSIDE + "AppSearch sets the folder DOTNETDIR at install time"),
     # Names as Windows compares them: one UTF-16 unit at a time, upper-cased.
     ("marker-with-kelvin-sign", 3, (3, "10.0.15", "x64"),
      utf8(("UPDATE `File` SET `FileName` = ?", ("PRESEN~1.DLL|PresentationFramewor\u212a.dll",))),

@@ -160,6 +160,11 @@ def _subset_problem(package: msi.Package) -> str:
     if "SHORTFILENAMES" in properties:
         return ('the Property table sets SHORTFILENAMES ("{}"): folders are made with their short '
                 "names".format(properties["SHORTFILENAMES"]))
+    folder_keys = {row.key for row in package.directories}
+    searched = [name for name in package.searched if name in folder_keys]
+    if searched:
+        # Unlike a folder action, a search is not listed among the unevaluated actions: refused instead.
+        return "AppSearch sets the folder {} at install time".format(searched[0])
     return _feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
 
 
