@@ -4,9 +4,11 @@ elevation, install, and end with 1603.
 
 Slot tests, as the program runs them after installation:
   101 (host): HKLM\\SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost, value "Version", 64-bit view,
-      text of at most 99 characters that begins with a number of at least 10;
+      text of at most 99 UTF-16 units that begins with a number of at least 10;
   102-104: the marker file in <Program Files>\\dotnet\\<family>\\10.0.N, N all digits and at least 15.
-Every package must also be an x64 package that installs per machine."""
+Every package must also be an x64 package that installs per machine. The proof reads the part of Windows
+Installer that such packages use; a package that leans on more, where it could change what is laid down or
+stop the installation, is refused, not guessed at."""
 from __future__ import annotations
 
 from dataclasses import dataclass
