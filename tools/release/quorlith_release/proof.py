@@ -11,6 +11,7 @@ Installer that such packages use; a package that leans on more, where it could c
 stop the installation, is refused, not guessed at."""
 from __future__ import annotations
 
+import bisect
 from dataclasses import dataclass
 
 from . import layout, msi
@@ -83,7 +84,8 @@ def _feature_problem(package: msi.Package) -> str:
         if parent == key:
             return "Feature row {} is its own parent".format(key)
         depth, seen, at = 1, {key}, parent
-        while at in parents and at:
+        # Walks no further than one step past the deepest tree allowed, so a long chain costs no more.
+        while at in parents and at and depth <= MAX_FEATURE_DEPTH:
             if at in seen:
                 return "Feature row {} is in a loop of parents".format(key)
             seen.add(at)
@@ -95,13 +97,16 @@ def _feature_problem(package: msi.Package) -> str:
     return ""
 
 
-def _medium(package: msi.Package, sequence: int):
-    """The Media row a file's Sequence falls on: the first whose LastSequence reaches it."""
-    reaching = [medium for medium in package.media if medium.last_sequence >= sequence]
-    return min(reaching, key=lambda medium: medium.last_sequence) if reaching else None
+def _medium(media: list, last: list, sequence: int):
+    """The Media row a file's Sequence falls on: the first whose LastSequence reaches it (media sorted by it,
+    last their LastSequence values)."""
+    at = bisect.bisect_left(last, sequence)
+    return media[at] if at < len(media) else None
 
 
 def _file_problem(package: msi.Package) -> str:
+    media = sorted(package.media, key=lambda medium: medium.last_sequence)
+    last = [medium.last_sequence for medium in media]
     for row in package.files:
         for name in row.name.split("|", 1):
             if layout.bad_name(name):
@@ -112,7 +117,7 @@ def _file_problem(package: msi.Package) -> str:
             return ("File row {} is read from an uncompressed source beside the package (Word Count {}, File "
                     "Attributes {}), and the package travels alone".format(row.key, package.summary.word_count,
                                                                            row.attributes))
-        medium = _medium(package, row.sequence)
+        medium = _medium(media, last, row.sequence)
         if medium is None:
             return "File row {} has the Sequence {}, which no Media row reaches".format(row.key, row.sequence)
         if not medium.cabinet.startswith("#"):
