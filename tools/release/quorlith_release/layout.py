@@ -16,6 +16,8 @@ COMPONENT_SOURCE_ONLY = 1
 _FEATURE_NOT_LOCAL = ((1, "FavorSource"), (2, "FollowParent"), (4, "FavorAdvertise"))
 _MAX_DEPTH = 64
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
+# An escape "[\x]" (x any one character), or a bracket.
+_BRACKETS = re.compile(r"\[\\(.)\]|[\[\]]", re.DOTALL)
 # Custom action base types that set a directory (35) or a property (51) from a formatted text.
 _SET_DIRECTORY = 35
 _SET_PROPERTY = 51
@@ -57,6 +59,11 @@ def windows_upper(text: str) -> str:
 
 
 def same_name(one: str, other: str) -> bool:
+    # Upper-casing keeps each unit one unit, so names of other lengths never match; ASCII needs no table.
+    if len(one) != len(other):
+        return False
+    if one.isascii() and other.isascii():
+        return one.upper() == other.upper()
     return windows_upper(one) == windows_upper(other)
 
 
@@ -127,19 +134,21 @@ def format_text(text: str, properties: dict, folder_keys=frozenset()) -> Formatt
     """A Formatted value as Windows Installer resolves it, innermost reference first: "[NAME]" is a Property row's
     value and "[\\x]" is x. A name with no Property row, a Directory key (Windows puts the folder's path there),
     and [#file], [$component], [%variable], [~] are not read; they stay as written and are listed in unread."""
+    if "[" not in text:
+        return Formatted(text, (), ())
     stack = [[]]
     unread = []
     used = []
     at = 0
-    while at < len(text):
-        char = text[at]
-        if char == "[" and text[at + 1:at + 2] == "\\" and text[at + 3:at + 4] == "]":
-            stack[-1].append(text[at + 2])
-            at += 4
-            continue
-        if char == "[":
+    # Only brackets and escapes change the text; the runs between them are copied whole.
+    for token in _BRACKETS.finditer(text):
+        stack[-1].append(text[at:token.start()])
+        at = token.end()
+        if token.group(1) is not None:
+            stack[-1].append(token.group(1))
+        elif token.group() == "[":
             stack.append([])
-        elif char == "]" and len(stack) > 1:
+        elif len(stack) > 1:
             inner = "".join(stack.pop())
             if _PROPERTY_NAME.match(inner) and inner in properties and inner not in folder_keys:
                 stack[-1].append(properties[inner])
@@ -148,8 +157,8 @@ def format_text(text: str, properties: dict, folder_keys=frozenset()) -> Formatt
                 stack[-1].append("[" + inner + "]")
                 unread.append("[" + inner + "]")
         else:
-            stack[-1].append(char)
-        at += 1
+            stack[-1].append("]")
+    stack[-1].append(text[at:])
     # Brackets never closed stay as they were written.
     return Formatted("[".join("".join(part) for part in stack), tuple(unread), tuple(used))
 
