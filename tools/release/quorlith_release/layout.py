@@ -16,8 +16,7 @@ COMPONENT_SOURCE_ONLY = 1
 _FEATURE_NOT_LOCAL = ((1, "FavorSource"), (2, "FollowParent"), (4, "FavorAdvertise"))
 _MAX_DEPTH = 64
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
-# An escape "[\x]" (x any one character), or a bracket.
-_BRACKETS = re.compile(r"\[\\(.)\]|[\[\]]", re.DOTALL)
+_BRACKET = re.compile(r"[\[\]]")
 # Custom action base types that set a directory (35) or a property (51) from a formatted text.
 _SET_DIRECTORY = 35
 _SET_PROPERTY = 51
@@ -140,13 +139,18 @@ def format_text(text: str, properties: dict, folder_keys=frozenset()) -> Formatt
     unread = []
     used = []
     at = 0
-    # Only brackets and escapes change the text; the runs between them are copied whole.
-    for token in _BRACKETS.finditer(text):
-        stack[-1].append(text[at:token.start()])
-        at = token.end()
-        if token.group(1) is not None:
-            stack[-1].append(token.group(1))
-        elif token.group() == "[":
+    # Only brackets change the text; the runs between them are copied whole.
+    while True:
+        found = _BRACKET.search(text, at)
+        if found is None:
+            break
+        start = found.start()
+        stack[-1].append(text[at:start])
+        at = start + 1
+        if text[start] == "[" and text[start + 1:start + 2] == "\\" and text[start + 3:start + 4] == "]":
+            stack[-1].append(text[start + 2])
+            at = start + 4
+        elif text[start] == "[":
             stack.append([])
         elif len(stack) > 1:
             inner = "".join(stack.pop())
