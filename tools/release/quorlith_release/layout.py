@@ -17,6 +17,9 @@ _FEATURE_NOT_LOCAL = ((1, "FavorSource"), (2, "FollowParent"), (4, "FavorAdverti
 _MAX_DEPTH = 64
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
 _BRACKET = re.compile(r"[\[\]]")
+_NAME_CHARS = re.compile(r"[A-Za-z0-9_.]*\Z")
+# References kept for a message; the first one already says the text cannot be read.
+_MAX_UNREAD = 8
 # Custom action base types that set a directory (35) or a property (51) from a formatted text.
 _SET_DIRECTORY = 35
 _SET_PROPERTY = 51
@@ -135,36 +138,51 @@ def format_text(text: str, properties: dict, folder_keys=frozenset()) -> Formatt
     and [#file], [$component], [%variable], [~] are not read; they stay as written and are listed in unread."""
     if "[" not in text:
         return Formatted(text, (), ())
-    stack = [[]]
+    # One flat list of pieces and, for each "[" still open, its index there and whether everything since it may
+    # still be a property name: text between brackets is copied once, and a deep nest of references that stay
+    # costs no more than its length.
+    out = []
+    opens = []
     unread = []
     used = []
+
+    def added(piece: str) -> None:
+        out.append(piece)
+        if opens and opens[-1][1] and not _NAME_CHARS.match(piece):
+            opens[-1] = (opens[-1][0], False)
+
     at = 0
-    # Only brackets change the text; the runs between them are copied whole.
     while True:
         found = _BRACKET.search(text, at)
         if found is None:
             break
         start = found.start()
-        stack[-1].append(text[at:start])
+        if start > at:
+            added(text[at:start])
         at = start + 1
         if text[start] == "[" and text[start + 1:start + 2] == "\\" and text[start + 3:start + 4] == "]":
-            stack[-1].append(text[start + 2])
+            added(text[start + 2])
             at = start + 4
         elif text[start] == "[":
-            stack.append([])
-        elif len(stack) > 1:
-            inner = "".join(stack.pop())
-            if _PROPERTY_NAME.match(inner) and inner in properties and inner not in folder_keys:
-                stack[-1].append(properties[inner])
+            opens.append((len(out), True))
+            out.append("[")
+        elif opens:
+            begin, plain = opens.pop()
+            inner = "".join(out[begin + 1:]) if plain else ""
+            if plain and _PROPERTY_NAME.match(inner) and inner in properties and inner not in folder_keys:
+                del out[begin:]
+                added(properties[inner])
                 used.append(inner)
             else:
-                stack[-1].append("[" + inner + "]")
-                unread.append("[" + inner + "]")
+                if len(unread) < _MAX_UNREAD:
+                    unread.append("".join(out[begin:]) + "]")
+                added("]")
         else:
-            stack[-1].append("]")
-    stack[-1].append(text[at:])
+            added("]")
+    if at < len(text):
+        added(text[at:])
     # Brackets never closed stay as they were written.
-    return Formatted("[".join("".join(part) for part in stack), tuple(unread), tuple(used))
+    return Formatted("".join(out), tuple(unread), tuple(used))
 
 
 @dataclass(frozen=True)
