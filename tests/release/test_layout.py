@@ -58,10 +58,13 @@ def test_folders(rows, properties, expected):
     ("${unset} $ENV{SECRET_TOKEN}", "${unset} $ENV{SECRET_TOKEN}", ()),
     ("[SELF]", "[SELF]", ()),
     ("[\\]][HOSTVERSION]]", "]10.0.15]", ()),
+    ("[[#x]y]", "[[#x]y]", ("[#x]", "[[#x]y]")),
+    ("[#a]" * 9, "[#a]" * 9, ("[#a]",) * 8),
     ("Version[HOME]", "Version[HOME]", ("[HOME]",)),
     ("Version[WindowsVolume]", "Version[WindowsVolume]", ("[WindowsVolume]",)),
 ], ids=["property", "unknown-not-read", "innermost-first", "escape", "other-references-kept", "unclosed",
-        "cmake-text-is-text", "value-not-formatted-again", "escaped-closing-bracket-and-a-stray-one", "folder-key-with-a-property-row-not-read",
+        "cmake-text-is-text", "value-not-formatted-again", "escaped-closing-bracket-and-a-stray-one",
+        "unread-inside-unread", "first-eight-unread-kept", "folder-key-with-a-property-row-not-read",
         "system-property-not-read"])
 def test_format_text(text, expected, unread):
     properties = {"HOSTVERSION": "10.0.15", "NAME": "HOSTVERSION", "SELF": "[SELF]", "HOME": "C:\\h"}
