@@ -76,6 +76,10 @@ def read_payloads(files, settings):
             except proof.ProofError as error:
                 raise Failure(str(error)) from None
         payloads.append(record)
+    try:
+        proof.check_removals([(record.path, record.proof) for record in payloads if record.proof is not None])
+    except proof.ProofError as error:
+        raise Failure(str(error)) from None
     return payloads
 
 

@@ -33,6 +33,8 @@ class File:
     key: str
     component: str
     name: str          # "[SHORT|]long"
+    attributes: int = 0
+    sequence: int = 0  # its place on the media, against Media.LastSequence
 
 
 @dataclass(frozen=True)
@@ -50,6 +52,7 @@ class Feature:
     key: str
     parent: str
     level: int
+    attributes: int = 0
 
 
 @dataclass(frozen=True)
@@ -67,6 +70,39 @@ class CustomAction:
 
 
 @dataclass(frozen=True)
+class FeatureCondition:
+    feature: str
+    level: int
+    condition: str
+
+
+@dataclass(frozen=True)
+class Upgrade:
+    upgrade_code: str
+    attributes: int
+
+
+@dataclass(frozen=True)
+class Step:
+    action: str
+    condition: str
+
+
+@dataclass(frozen=True)
+class Medium:
+    disk: int
+    last_sequence: int
+    cabinet: str       # "#name" a stream of the package itself, "" none
+
+
+@dataclass(frozen=True)
+class Summary:
+    template: str
+    page_count: int    # the least Windows Installer version, times 100
+    word_count: int    # source image flags: 1 short names, 2 compressed
+
+
+@dataclass(frozen=True)
 class Package:
     path: str
     template: str
@@ -78,6 +114,12 @@ class Package:
     features: tuple
     feature_components: tuple
     custom_actions: tuple
+    summary: Summary = Summary("", 0, 0)
+    conditions: tuple = ()
+    upgrades: tuple = ()
+    execute_sequence: tuple = ()   # Steps of InstallExecuteSequence
+    media: tuple = ()
+    searched: tuple = ()           # property names that AppSearch sets
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
@@ -88,11 +130,16 @@ _TABLES = {
     "Property": (("Property", "s"), ("Value", "s")),
     "Directory": (("Directory", "s"), ("Directory_Parent", "s"), ("DefaultDir", "s")),
     "Component": (("Component", "s"), ("Directory_", "s"), ("Attributes", "i"), ("Condition", "s")),
-    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s")),
+    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s"), ("Attributes", "i"), ("Sequence", "i")),
     "Registry": (("Registry", "s"), ("Root", "i"), ("Key", "s"), ("Name", "s"), ("Value", "s"), ("Component_", "s")),
-    "Feature": (("Feature", "s"), ("Feature_Parent", "s"), ("Level", "i")),
+    "Feature": (("Feature", "s"), ("Feature_Parent", "s"), ("Level", "i"), ("Attributes", "i")),
     "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
+    "Condition": (("Feature_", "s"), ("Level", "i"), ("Condition", "s")),
+    "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i")),
+    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s")),
+    "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
+    "AppSearch": (("Property", "s"),),
 }
 
 
@@ -145,19 +192,32 @@ def table_names(db) -> set:
         raise PackageError("libmsi cannot list its tables: {}".format(error.message)) from None
 
 
+def _summary_int(info, field) -> int:
+    if info.get_property_type(field) == Libmsi.PropertyType.EMPTY:
+        return 0
+    return info.get_int(field)
+
+
+def read_summary(db) -> Summary:
+    try:
+        info = Libmsi.SummaryInfo.new(db, 0)
+        return Summary(template=info.get_string(Libmsi.Property.TEMPLATE) or "",
+                       page_count=_summary_int(info, Libmsi.Property.VERSION),
+                       word_count=_summary_int(info, Libmsi.Property.SOURCE))
+    except (GLib.Error, TypeError):
+        raise PackageError("libmsi cannot read its summary information") from None
+
+
 def read_package(path: str) -> Package:
     db = open_database(path)
     present = table_names(db)
-    try:
-        template = Libmsi.SummaryInfo.new(db, 0).get_string(Libmsi.Property.TEMPLATE) or ""
-    except (GLib.Error, TypeError):
-        raise PackageError("libmsi cannot read its summary information") from None
+    summary = read_summary(db)
     tables = {table: _table(db, table, present) for table in _TABLES}
     if not tables["Property"]:
         raise PackageError("the package has no Property table")
     return Package(
         path=path,
-        template=template,
+        template=summary.template,
         properties={name: value for name, value in tables["Property"]},
         directories=tuple(Directory(*row) for row in tables["Directory"]),
         components=tuple(Component(*row) for row in tables["Component"]),
@@ -166,4 +226,10 @@ def read_package(path: str) -> Package:
         features=tuple(Feature(*row) for row in tables["Feature"]),
         feature_components=tuple(FeatureComponent(*row) for row in tables["FeatureComponents"]),
         custom_actions=tuple(CustomAction(*row) for row in tables["CustomAction"]),
+        summary=summary,
+        conditions=tuple(FeatureCondition(*row) for row in tables["Condition"]),
+        upgrades=tuple(Upgrade(*row) for row in tables["Upgrade"]),
+        execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
+        media=tuple(Medium(*row) for row in tables["Media"]),
+        searched=tuple(row[0] for row in tables["AppSearch"]),
     )
