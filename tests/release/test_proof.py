@@ -174,6 +174,8 @@ CASES = [
      OUTSIDE + 'the Property table sets ADDLOCAL ("Other"), which chooses the features in place of INSTALLLEVEL'),
     ("installlevel-0", 2, (2, "10.0.15", "x64"), sql(prop("INSTALLLEVEL", "0")),
      OUTSIDE + 'the Property table sets INSTALLLEVEL ("0"), which is not a level from 1 to 32767'),
+    ("installlevel-1-after-4999-zeros", 2, (2, "10.0.15", "x64"), sql(prop("INSTALLLEVEL", "0" * 4999 + "1")),
+     OUTSIDE + 'the Property table sets INSTALLLEVEL ("' + "0" * 4999 + '1"), which is not a level from 1 to 32767'),
     ("property-preselected", 2, (2, "10.0.15", "x64"), sql(prop("Preselected", "1")),
      OUTSIDE + 'the Property table sets Preselected ("1"), which chooses the features in place of INSTALLLEVEL'),
     ("property-shortfilenames", 3, (3, "10.0.15", "x64"), sql(prop("SHORTFILENAMES", "1")),

@@ -157,7 +157,8 @@ def _subset_problem(package: msi.Package) -> str:
         return "its summary information gives Page Count {}; an x64 package needs {} or more".format(
             package.summary.page_count, MIN_X64_PAGE_COUNT)
     level = properties.get("INSTALLLEVEL", "1")
-    if not (level.isascii() and level.isdigit() and 1 <= int(level) <= MAX_INSTALL_LEVEL):
+    # Five digits at most before it is read as a number: a longer text would cost int() its limit.
+    if not (level.isascii() and level.isdigit() and len(level) <= 5 and 1 <= int(level) <= MAX_INSTALL_LEVEL):
         return 'the Property table sets INSTALLLEVEL ("{}"), which is not a level from 1 to {}'.format(
             level, MAX_INSTALL_LEVEL)
     for name in FEATURE_STATE:
