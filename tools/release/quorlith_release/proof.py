@@ -39,7 +39,7 @@ UPGRADE_ONLY_DETECT = 2
 FEATURE_STATE = ("ADDLOCAL", "REMOVE", "ADDSOURCE", "ADDDEFAULT", "REINSTALL", "ADVERTISE", "COMPADDLOCAL",
                  "COMPADDSOURCE", "COMPADDDEFAULT", "FILEADDLOCAL", "FILEADDSOURCE", "FILEADDDEFAULT", "Preselected")
 # Properties the proof reads from the Property table as they stand; one set at install time voids it.
-RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES") + FEATURE_STATE
+RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES", "EXECUTEMODE") + FEATURE_STATE
 _SET_PROPERTY = 51
 
 
@@ -168,6 +168,10 @@ def _subset_problem(package: msi.Package) -> str:
     if "SHORTFILENAMES" in properties:
         return ('the Property table sets SHORTFILENAMES ("{}"): folders are made with their short '
                 "names".format(properties["SHORTFILENAMES"]))
+    # Windows Installer reads only the first letter, in any case; "None" runs the installation but changes nothing.
+    mode = properties.get("EXECUTEMODE", "S")
+    if mode[:1] not in ("S", "s"):
+        return 'the Property table sets EXECUTEMODE ("{}"): only "Script" makes changes to the system'.format(mode)
     folder_keys = {row.key for row in package.directories}
     searched = [name for name in package.searched if name in folder_keys]
     if searched:
