@@ -243,6 +243,9 @@ CASES = [
     # Packages Windows Installer refuses or cannot install from the embedded package alone.
     ("page-count-below-200", 2, (2, "10.0.15", "x64"), summary(VERSION=100),
      OUTSIDE + "its summary information gives Page Count 100; an x64 package needs 200 or more"),
+    ("page-count-above-500", 2, (2, "10.0.15", "x64"), summary(VERSION=501),
+     OUTSIDE + "its summary information gives Page Count 501, a Windows Installer later than 5.0, which no Windows "
+     "has"),
     ("feature-nested-17-deep", 1, (1, "10.0.15", "x64"), sql(*nested_features(17)),
      OUTSIDE + "Feature row Main is nested 17 deep; Windows Installer allows 16"),
     ("feature-nested-16-deep", 1, (1, "10.0.15", "x64"), sql(*nested_features(16)), "=10.0.15"),

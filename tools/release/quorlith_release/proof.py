@@ -28,6 +28,8 @@ HIVES = {0: "HKCR", 1: "HKCU", 3: "HKU", -1: "HKCU"}
 _NO_COMPONENT = "its component is not in the Component table"
 # Windows Installer 2.0 is the first to install x64 packages (Page Count summary property).
 MIN_X64_PAGE_COUNT = 200
+# Windows Installer 5.0 is the newest there is; a package that asks for a later one installs nowhere.
+MAX_PAGE_COUNT = 500
 MAX_FEATURE_DEPTH = 16
 MAX_INSTALL_LEVEL = 32767
 WORD_COUNT_COMPRESSED = 2
@@ -156,6 +158,9 @@ def _subset_problem(package: msi.Package) -> str:
     if package.summary.page_count < MIN_X64_PAGE_COUNT:
         return "its summary information gives Page Count {}; an x64 package needs {} or more".format(
             package.summary.page_count, MIN_X64_PAGE_COUNT)
+    if package.summary.page_count > MAX_PAGE_COUNT:
+        return ("its summary information gives Page Count {}, a Windows Installer later than 5.0, which no Windows "
+                "has".format(package.summary.page_count))
     level = properties.get("INSTALLLEVEL", "1")
     # Five digits at most before it is read as a number: a longer text would cost int() its limit.
     if not (level.isascii() and level.isdigit() and len(level) <= 5 and 1 <= int(level) <= MAX_INSTALL_LEVEL):
