@@ -184,6 +184,10 @@ CASES = [
      OUTSIDE + 'the Property table sets Preselected ("1"), which chooses the features in place of INSTALLLEVEL'),
     ("property-shortfilenames", 3, (3, "10.0.15", "x64"), sql(prop("SHORTFILENAMES", "1")),
      OUTSIDE + 'the Property table sets SHORTFILENAMES ("1"): folders are made with their short names'),
+    ("folder-key-is-a-system-folder", 2, (2, "10.0.15", "x64"),
+     sql("INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('ProgramFilesFolder', "
+         "'FAMILYDIR', '10.0.15')", "UPDATE `Component` SET `Directory_` = 'ProgramFilesFolder'"),
+     needs(2) + "it installs it in [ProgramFilesFolder]"),
     ("property-spells-the-root", 2, (2, "10.0.15", "x64"), sql(prop("DOTNETDIR", "[ProgramFiles64Folder]\\dotnet")),
      needs(2) + "it installs it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15 "
      "(Property DOTNETDIR as literal text)"),
