@@ -86,6 +86,7 @@ class Upgrade:
 class Step:
     action: str
     condition: str
+    sequence: int = 0  # its place when positive; 0 (NULL reads as 0) and below do not run with the others
 
 
 @dataclass(frozen=True)
@@ -137,7 +138,7 @@ _TABLES = {
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
     "Condition": (("Feature_", "s"), ("Level", "i"), ("Condition", "s")),
     "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i")),
-    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s")),
+    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s"), ("Sequence", "i")),
     "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
     "AppSearch": (("Property", "s"),),
 }

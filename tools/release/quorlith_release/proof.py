@@ -134,6 +134,9 @@ def _sequence_problem(package: msi.Package, index: int) -> str:
     steps = [step for step in package.execute_sequence if step.action == needed]
     if not steps:
         return "its InstallExecuteSequence has no {} action".format(needed)
+    if steps[0].sequence <= 0:
+        # 0 and NULL never run; -1 to -4 run, if at all, only once the installation has ended.
+        return "its InstallExecuteSequence gives {} the Sequence {}, so it never runs".format(needed, steps[0].sequence)
     if any(step.condition.strip() for step in steps):
         return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(
             needed, steps[0].condition)
