@@ -263,6 +263,9 @@ CASES = [
     ("cabinet-beside-the-package", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = 'sample.cab'"),
      OUTSIDE + 'File row MarkerFile is in the cabinet "sample.cab" of Media row 1, not in one the package holds, and '
      "the package travels alone"),
+    ("cabinet-stream-missing", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = '#other.cab'"),
+     OUTSIDE + 'File row MarkerFile is in the cabinet "#other.cab" of Media row 1, which is not a stream of the '
+     "package"),
     ("no-install-files", 1, (1, "10.0.15", "x64"),
      sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
      OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),

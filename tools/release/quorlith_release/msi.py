@@ -121,6 +121,7 @@ class Package:
     execute_sequence: tuple = ()   # Steps of InstallExecuteSequence
     media: tuple = ()
     searched: tuple = ()           # property names that AppSearch sets
+    streams: frozenset = frozenset()  # names of the package's own streams (embedded cabinets among them)
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
@@ -193,6 +194,13 @@ def table_names(db) -> set:
         raise PackageError("libmsi cannot list its tables: {}".format(error.message)) from None
 
 
+def stream_names(db) -> frozenset:
+    try:
+        return frozenset(record.get_string(1) for record in query_rows(db, "SELECT `Name` FROM `_Streams`"))
+    except GLib.Error as error:
+        raise PackageError("libmsi cannot list its streams: {}".format(error.message)) from None
+
+
 def _summary_int(info, field) -> int:
     if info.get_property_type(field) == Libmsi.PropertyType.EMPTY:
         return 0
@@ -233,4 +241,5 @@ def read_package(path: str) -> Package:
         execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
         media=tuple(Medium(*row) for row in tables["Media"]),
         searched=tuple(row[0] for row in tables["AppSearch"]),
+        streams=stream_names(db),
     )

@@ -125,6 +125,9 @@ def _file_problem(package: msi.Package) -> str:
         if not medium.cabinet.startswith("#"):
             return ('File row {} is in the cabinet "{}" of Media row {}, not in one the package holds, and the '
                     "package travels alone".format(row.key, medium.cabinet, medium.disk))
+        if medium.cabinet[1:] not in package.streams:
+            return ('File row {} is in the cabinet "{}" of Media row {}, which is not a stream of the '
+                    "package".format(row.key, medium.cabinet, medium.disk))
     return ""
 
 
