@@ -234,6 +234,16 @@ CASES = [
     ("folder-set-by-appsearch", 3, (3, "10.0.15", "x64"),
      sql("INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('DOTNETDIR', 'DotnetSearch')"),
      OUTSIDE + "AppSearch sets the folder DOTNETDIR at install time"),
+    ("folder-set-by-find-related-products", 2, (2, "10.0.15", "x64"),
+     sql(("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES (?, ?, ?, ?)",
+          ("{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003}", "255.255.65535", 2, "DOTNETDIR"))),
+     OUTSIDE + "Upgrade row {4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003} has FindRelatedProducts set DOTNETDIR at "
+     "install time, a folder"),
+    ("installlevel-set-by-find-related-products", 1, (1, "10.0.15", "x64"),
+     sql(("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES (?, ?, ?, ?)",
+          ("{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2002}", "255.255.65535", 0, "INSTALLLEVEL"))),
+     OUTSIDE + "Upgrade row {4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2002} has FindRelatedProducts set INSTALLLEVEL at "
+     "install time"),
     # Names as Windows compares them: one UTF-16 unit at a time, upper-cased.
     ("marker-with-kelvin-sign", 3, (3, "10.0.15", "x64"),
      utf8(("UPDATE `File` SET `FileName` = ?", ("PRESEN~1.DLL|PresentationFramewor\u212a.dll",))),

@@ -80,6 +80,7 @@ class FeatureCondition:
 class Upgrade:
     upgrade_code: str
     attributes: int
+    action_property: str = ""  # FindRelatedProducts sets it to the product codes it finds
 
 
 @dataclass(frozen=True)
@@ -138,7 +139,7 @@ _TABLES = {
     "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
     "Condition": (("Feature_", "s"), ("Level", "i"), ("Condition", "s")),
-    "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i")),
+    "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i"), ("ActionProperty", "s")),
     "InstallExecuteSequence": (("Action", "s"), ("Condition", "s"), ("Sequence", "i")),
     "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
     "AppSearch": (("Property", "s"),),

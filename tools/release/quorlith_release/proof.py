@@ -146,15 +146,24 @@ def _sequence_problem(package: msi.Package, index: int) -> str:
     return ""
 
 
+def _found_into(package: msi.Package, names) -> str:
+    """The first Upgrade row whose ActionProperty, which FindRelatedProducts sets, is one of the names."""
+    for row in package.upgrades:
+        if row.action_property in names:
+            return "Upgrade row {} has FindRelatedProducts set {} at install time".format(row.upgrade_code,
+                                                                                       row.action_property)
+    return ""
+
+
 def _set_at_install(package: msi.Package, names) -> str:
-    """The first custom action of type 51, or AppSearch row, that sets one of the named properties."""
+    """The first custom action of type 51, AppSearch row or Upgrade row that sets one of the named properties."""
     for action in package.custom_actions:
         if action.type & 0x3F == _SET_PROPERTY and action.source in names:
             return "CustomAction row {} (type 51) sets {} at install time".format(action.action, action.source)
     for name in package.searched:
         if name in names:
             return "AppSearch sets {} at install time".format(name)
-    return ""
+    return _found_into(package, names)
 
 
 def _subset_problem(package: msi.Package) -> str:
@@ -188,6 +197,9 @@ def _subset_problem(package: msi.Package) -> str:
     if searched:
         # Unlike a folder action, a search is not listed among the unevaluated actions: refused instead.
         return "AppSearch sets the folder {} at install time".format(searched[0])
+    found = _found_into(package, folder_keys)
+    if found:
+        return found + ", a folder"
     return _feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
 
 
