@@ -131,18 +131,30 @@ def _file_problem(package: msi.Package) -> str:
     return ""
 
 
+# The actions that resolve the folders and open the script, in their order, before the one that lays the marker down;
+# InstallFinalize closes the script after it.
+_BEFORE_MARKER = ("CostInitialize", "FileCost", "CostFinalize", "InstallValidate", "InstallInitialize")
+
+
 def _sequence_problem(package: msi.Package, index: int) -> str:
-    """The action that lays the slot's marker down must run whatever the conditions: sequenced, unconditioned."""
+    """The action that lays the slot's marker down must run whatever the conditions: sequenced, unconditioned, and
+    in its place between the actions it needs."""
     needed = "WriteRegistryValues" if index == 0 else "InstallFiles"
-    steps = [step for step in package.execute_sequence if step.action == needed]
-    if not steps:
-        return "its InstallExecuteSequence has no {} action".format(needed)
-    if steps[0].sequence <= 0:
-        # 0 and NULL never run; -1 to -4 run, if at all, only once the installation has ended.
-        return "its InstallExecuteSequence gives {} the Sequence {}, so it never runs".format(needed, steps[0].sequence)
-    if any(step.condition.strip() for step in steps):
-        return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(
-            needed, steps[0].condition)
+    steps = {step.action: step for step in package.execute_sequence}
+    order = _BEFORE_MARKER + (needed, "InstallFinalize")
+    for name in order:
+        step = steps.get(name)
+        if step is None:
+            return "its InstallExecuteSequence has no {} action".format(name)
+        if step.sequence <= 0:
+            # 0 and NULL never run; -1 to -4 run, if at all, only once the installation has ended.
+            return "its InstallExecuteSequence gives {} the Sequence {}, so it never runs".format(name, step.sequence)
+        if step.condition.strip():
+            return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(name, step.condition)
+    for earlier, later in zip(order, order[1:]):
+        if steps[earlier].sequence >= steps[later].sequence:
+            return "its InstallExecuteSequence runs {} (Sequence {}) no later than {} (Sequence {})".format(
+                later, steps[later].sequence, earlier, steps[earlier].sequence)
     return ""
 
 
