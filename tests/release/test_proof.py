@@ -276,6 +276,16 @@ CASES = [
     ("cabinet-stream-missing", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = '#other.cab'"),
      OUTSIDE + 'File row MarkerFile is in the cabinet "#other.cab" of Media row 1, which is not a stream of the '
      "package"),
+    ("error-action-unconditioned", 2, (2, "10.0.15", "x64"),
+     sql(action("Refuse", "", "This package cannot be installed.", kind=19),
+         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('Refuse', 1450)"),
+     OUTSIDE + "CustomAction row Refuse (type 19) is in the InstallExecuteSequence without a condition, so every "
+     "installation ends with its error"),
+    ("error-action-conditioned", 2, (2, "10.0.15", "x64"),
+     sql(action("Refuse", "", "A newer release is installed.", kind=19),
+         "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('Refuse', "
+         "'NEWER_FOUND', 1450)"),
+     "=10.0.15"),
     ("no-install-files", 1, (1, "10.0.15", "x64"),
      sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
      OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),

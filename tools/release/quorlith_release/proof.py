@@ -43,6 +43,7 @@ FEATURE_STATE = ("ADDLOCAL", "REMOVE", "ADDSOURCE", "ADDDEFAULT", "REINSTALL", "
 # Properties the proof reads from the Property table as they stand; one set at install time voids it.
 RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES", "EXECUTEMODE") + FEATURE_STATE
 _SET_PROPERTY = 51
+_ERROR = 19  # custom action base type: shows its text and ends the installation as a failure
 
 
 @dataclass(frozen=True)
@@ -212,7 +213,18 @@ def _subset_problem(package: msi.Package) -> str:
     found = _found_into(package, folder_keys)
     if found:
         return found + ", a folder"
-    return _feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
+    return (_feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
+            or _error_problem(package))
+
+
+def _error_problem(package: msi.Package) -> str:
+    """A type 19 custom action the InstallExecuteSequence runs without a condition fails every installation."""
+    errors = {action.action for action in package.custom_actions if action.type & 0x3F == _ERROR}
+    for step in package.execute_sequence:
+        if step.action in errors and step.sequence > 0 and not step.condition.strip():
+            return ("CustomAction row {} (type 19) is in the InstallExecuteSequence without a condition, so every "
+                    "installation ends with its error".format(step.action))
+    return ""
 
 
 def _units(text: str) -> int:
