@@ -39,6 +39,19 @@ def edit(path, *statements):
     db.commit()
 
 
+def add_stream(path, name, data):
+    """Adds a stream of the given bytes to the package."""
+    from gi.repository import Gio, GLib
+    db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)
+    record = Libmsi.Record.new(2)
+    record.set_string(1, name)
+    record.set_stream(2, Gio.MemoryInputStream.new_from_bytes(GLib.Bytes.new(data)), len(data), None)
+    query = Libmsi.Query.new(db, "INSERT INTO `_Streams` (`Name`, `Data`) VALUES (?, ?)")
+    query.execute(record)
+    query.close()
+    db.commit()
+
+
 def set_summary(path, **fields):
     """Sets summary information fields by Libmsi.Property name: set_summary(p, SUBJECT="...", VERSION=100)."""
     db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)

@@ -1,7 +1,9 @@
 """The runtime-package proof: each bent package is refused with the one message that names it, or accepted with
 the release it lays down."""
 import pytest
-from conftest import CONDITION_TABLE, edit, set_codepage, set_summary
+import struct
+
+from conftest import CONDITION_TABLE, add_stream, edit, set_codepage, set_summary
 
 from quorlith_release.proof import ProofError, check_removals, prove_runtime_package
 from quorlith_release.versions import load_version_names
@@ -49,6 +51,18 @@ def utf8(*statements):
         set_codepage(path, 65001)
         edit(path, *statements)
     return bend
+
+
+def cabinet_of(data):
+    """Gives the package's files the cabinet stream other.cab holding these bytes."""
+    def bend(path):
+        add_stream(path, "other.cab", data)
+        edit(path, "UPDATE `Media` SET `Cabinet` = '#other.cab'")
+    return bend
+
+
+# A cabinet header announcing one file entry at offset 36, where the stream ends.
+CUT_SHORT = struct.pack("<4sIIIIIBBHHHHH", b"MSCF", 0, 36, 0, 36, 0, 3, 1, 0, 1, 0, 0, 0)
 
 
 def summary(**fields):
@@ -286,6 +300,14 @@ CASES = [
          "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('Refuse', "
          "'NEWER_FOUND', 1450)"),
      "=10.0.15"),
+    ("file-not-in-its-cabinet", 2, (2, "10.0.15", "x64"),
+     sql("INSERT INTO `File` (`File`, `Component_`, `FileName`, `FileSize`, `Attributes`, `Sequence`) VALUES "
+         "('Extra', 'Marker', 'extra.dll', 1, 512, 1)"),
+     OUTSIDE + 'File row Extra is not in the cabinet "#sample.cab" of Media row 1'),
+    ("cabinet-stream-not-a-cabinet", 2, (2, "10.0.15", "x64"), cabinet_of(b"not a cabinet"),
+     OUTSIDE + 'the cabinet "#other.cab" of Media row 1 cannot be read: it is not a cabinet'),
+    ("cabinet-file-entries-cut-short", 2, (2, "10.0.15", "x64"), cabinet_of(CUT_SHORT),
+     OUTSIDE + 'the cabinet "#other.cab" of Media row 1 cannot be read: its file entries are cut short'),
     ("no-install-files", 1, (1, "10.0.15", "x64"),
      sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
      OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),

@@ -5,6 +5,8 @@ from dataclasses import dataclass
 
 import gi
 
+from . import cabinet
+
 gi.require_version("Libmsi", "1.0")
 from gi.repository import GLib, Libmsi  # noqa: E402
 
@@ -123,6 +125,7 @@ class Package:
     media: tuple = ()
     searched: tuple = ()           # property names that AppSearch sets
     streams: frozenset = frozenset()  # names of the package's own streams (embedded cabinets among them)
+    cabinets: dict = None          # stream name -> cabinet.Listing, for each Media row's "#name" that is a stream
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
@@ -202,6 +205,36 @@ def stream_names(db) -> frozenset:
         raise PackageError("libmsi cannot list its streams: {}".format(error.message)) from None
 
 
+def cabinet_listing(db, name: str) -> cabinet.Listing:
+    """The file names of the package's stream of that name, read as a cabinet."""
+    record = Libmsi.Record.new(1)
+    record.set_string(1, name)
+    query = Libmsi.Query.new(db, "SELECT `Data` FROM `_Streams` WHERE `Name` = ?")
+    try:
+        query.execute(record)
+        stream = query.fetch().get_stream(1)
+    except (GLib.Error, AttributeError):
+        raise PackageError("libmsi cannot read its stream {}".format(name)) from None
+
+    def read(count: int) -> bytes:
+        chunks = []
+        while count > 0:
+            chunk = stream.read_bytes(min(count, 1 << 20), None).get_data()
+            if not chunk:
+                break
+            chunks.append(chunk)
+            count -= len(chunk)
+        return b"".join(chunks)
+
+    try:
+        return cabinet.listing(read)
+    except GLib.Error as error:
+        raise PackageError("libmsi cannot read its stream {}: {}".format(name, error.message)) from None
+    finally:
+        stream.close(None)
+        query.close()
+
+
 def _summary_int(info, field) -> int:
     if info.get_property_type(field) == Libmsi.PropertyType.EMPTY:
         return 0
@@ -225,6 +258,8 @@ def read_package(path: str) -> Package:
     tables = {table: _table(db, table, present) for table in _TABLES}
     if not tables["Property"]:
         raise PackageError("the package has no Property table")
+    streams = stream_names(db)
+    embedded = {row[2][1:] for row in tables["Media"] if row[2].startswith("#") and row[2][1:] in streams}
     return Package(
         path=path,
         template=summary.template,
@@ -242,5 +277,6 @@ def read_package(path: str) -> Package:
         execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
         media=tuple(Medium(*row) for row in tables["Media"]),
         searched=tuple(row[0] for row in tables["AppSearch"]),
-        streams=stream_names(db),
+        streams=streams,
+        cabinets={name: cabinet_listing(db, name) for name in sorted(embedded)},
     )

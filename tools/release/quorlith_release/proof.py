@@ -129,6 +129,13 @@ def _file_problem(package: msi.Package) -> str:
         if medium.cabinet[1:] not in package.streams:
             return ('File row {} is in the cabinet "{}" of Media row {}, which is not a stream of the '
                     "package".format(row.key, medium.cabinet, medium.disk))
+        held = package.cabinets[medium.cabinet[1:]]
+        if held.problem:
+            return 'the cabinet "{}" of Media row {} cannot be read: {}'.format(medium.cabinet, medium.disk,
+                                                                                held.problem)
+        if row.key not in held.names:
+            return 'File row {} is not in the cabinet "{}" of Media row {}'.format(row.key, medium.cabinet,
+                                                                                  medium.disk)
     return ""
 
 
