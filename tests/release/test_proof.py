@@ -61,6 +61,19 @@ def cabinet_of(data):
     return bend
 
 
+REMOVE_MARKER = ("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
+                 "VALUES ('RemoveMarker', 'Marker', 'hostfxr.dll', 'VERSIONDIR', 1)")
+REMOVE_HOST = ("CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` "
+               "CHAR(255) NOT NULL, `Name` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)",
+               "INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES "
+               "('RemoveHost', 2, 'SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost', 'Version', "
+               "'HostVersion')")
+
+
+def resequence(name, sequence):
+    return ("UPDATE `InstallExecuteSequence` SET `Sequence` = ? WHERE `Action` = ?", (sequence, name))
+
+
 # A cabinet header announcing one file entry at offset 36, where the stream ends.
 CUT_SHORT = struct.pack("<4sIIIIIBBHHHHH", b"MSCF", 0, 36, 0, 36, 0, 3, 1, 0, 1, 0, 0, 0)
 
@@ -327,6 +340,14 @@ CASES = [
     ("install-finalize-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT Installed' WHERE `Action` = 'InstallFinalize'"),
      OUTSIDE + 'its InstallExecuteSequence runs InstallFinalize only under the condition "NOT Installed"'),
+    ("remove-file-row-removed-in-place", 1, (1, "10.0.15", "x64"), sql(REMOVE_MARKER), "=10.0.15"),
+    ("remove-files-after-install-files", 1, (1, "10.0.15", "x64"), sql(REMOVE_MARKER, resequence("RemoveFiles", 4100)),
+     OUTSIDE + "its InstallExecuteSequence runs RemoveFiles (Sequence 4100) no earlier than InstallFiles (Sequence "
+     "4000), so the RemoveFile table's rows, RemoveMarker, are removed after it"),
+    ("remove-registry-values-after-write", 0, (0, "10.0.15", "x64"),
+     sql(*REMOVE_HOST, resequence("RemoveRegistryValues", 5100)),
+     OUTSIDE + "its InstallExecuteSequence runs RemoveRegistryValues (Sequence 5100) no earlier than "
+     "WriteRegistryValues (Sequence 5000), so the RemoveRegistry table's rows, RemoveHost, are removed after it"),
     ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
      OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),

@@ -126,6 +126,8 @@ class Package:
     searched: tuple = ()           # property names that AppSearch sets
     streams: frozenset = frozenset()  # names of the package's own streams (embedded cabinets among them)
     cabinets: dict = None          # stream name -> cabinet.Listing, for each Media row's "#name" that is a stream
+    file_removals: tuple = ()      # keys of RemoveFile rows
+    registry_removals: tuple = ()  # keys of RemoveRegistry rows
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
@@ -146,6 +148,8 @@ _TABLES = {
     "InstallExecuteSequence": (("Action", "s"), ("Condition", "s"), ("Sequence", "i")),
     "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
     "AppSearch": (("Property", "s"),),
+    "RemoveFile": (("FileKey", "s"),),
+    "RemoveRegistry": (("RemoveRegistry", "s"),),
 }
 
 
@@ -279,4 +283,6 @@ def read_package(path: str) -> Package:
         searched=tuple(row[0] for row in tables["AppSearch"]),
         streams=streams,
         cabinets={name: cabinet_listing(db, name) for name in sorted(embedded)},
+        file_removals=tuple(row[0] for row in tables["RemoveFile"]),
+        registry_removals=tuple(row[0] for row in tables["RemoveRegistry"]),
     )

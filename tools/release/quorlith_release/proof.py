@@ -163,6 +163,14 @@ def _sequence_problem(package: msi.Package, index: int) -> str:
         if steps[earlier].sequence >= steps[later].sequence:
             return "its InstallExecuteSequence runs {} (Sequence {}) no later than {} (Sequence {})".format(
                 later, steps[later].sequence, earlier, steps[earlier].sequence)
+    # The rows of the removal table go as their components install: after the marker is laid down, with it.
+    remover, table, rows = (("RemoveRegistryValues", "RemoveRegistry", package.registry_removals) if index == 0 else
+                            ("RemoveFiles", "RemoveFile", package.file_removals))
+    removal = steps.get(remover)
+    if rows and removal is not None and removal.sequence >= steps[needed].sequence:
+        return ("its InstallExecuteSequence runs {} (Sequence {}) no earlier than {} (Sequence {}), so the {} "
+                "table's rows, {}, are removed after it".format(remover, removal.sequence, needed,
+                                                                 steps[needed].sequence, table, _some(list(rows))))
     return ""
 
 
