@@ -70,6 +70,11 @@ REMOVE_HOST = ("CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NUL
                "'HostVersion')")
 
 
+MOVE_TABLE = ("CREATE TABLE `MoveFile` (`FileKey` CHAR(72) NOT NULL, `Component_` CHAR(72) NOT NULL, `SourceName` "
+              "CHAR(255), `DestName` CHAR(255), `SourceFolder` CHAR(72), `DestFolder` CHAR(72) NOT NULL, `Options` "
+              "SHORT NOT NULL PRIMARY KEY `FileKey`)")
+
+
 def resequence(name, sequence):
     return ("UPDATE `InstallExecuteSequence` SET `Sequence` = ? WHERE `Action` = ?", (sequence, name))
 
@@ -343,11 +348,18 @@ CASES = [
     ("remove-file-row-removed-in-place", 1, (1, "10.0.15", "x64"), sql(REMOVE_MARKER), "=10.0.15"),
     ("remove-files-after-install-files", 1, (1, "10.0.15", "x64"), sql(REMOVE_MARKER, resequence("RemoveFiles", 4100)),
      OUTSIDE + "its InstallExecuteSequence runs RemoveFiles (Sequence 4100) no earlier than InstallFiles (Sequence "
-     "4000), so the RemoveFile table's rows, RemoveMarker, are removed after it"),
+     "4000), so the RemoveFile table's rows, RemoveMarker, may take away what it laid down"),
+    ("move-files-after-install-files", 3, (3, "10.0.15", "x64"),
+     sql(MOVE_TABLE, "INSERT INTO `MoveFile` (`FileKey`, `Component_`, `SourceName`, `SourceFolder`, `DestFolder`, "
+         "`Options`) VALUES ('MoveMarker', 'Marker', 'PresentationFramework.dll', 'VERSIONDIR', 'DOTNETDIR', 1)",
+         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MoveFiles', 4100)"),
+     OUTSIDE + "its InstallExecuteSequence runs MoveFiles (Sequence 4100) no earlier than InstallFiles (Sequence "
+     "4000), so the MoveFile table's rows, MoveMarker, may take away what it laid down"),
     ("remove-registry-values-after-write", 0, (0, "10.0.15", "x64"),
      sql(*REMOVE_HOST, resequence("RemoveRegistryValues", 5100)),
      OUTSIDE + "its InstallExecuteSequence runs RemoveRegistryValues (Sequence 5100) no earlier than "
-     "WriteRegistryValues (Sequence 5000), so the RemoveRegistry table's rows, RemoveHost, are removed after it"),
+     "WriteRegistryValues (Sequence 5000), so the RemoveRegistry table's rows, RemoveHost, may take away what it "
+     "laid down"),
     ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
      OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),

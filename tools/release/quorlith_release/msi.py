@@ -128,6 +128,7 @@ class Package:
     cabinets: dict = None          # stream name -> cabinet.Listing, for each Media row's "#name" that is a stream
     file_removals: tuple = ()      # keys of RemoveFile rows
     registry_removals: tuple = ()  # keys of RemoveRegistry rows
+    file_moves: tuple = ()         # keys of MoveFile rows
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
@@ -150,6 +151,7 @@ _TABLES = {
     "AppSearch": (("Property", "s"),),
     "RemoveFile": (("FileKey", "s"),),
     "RemoveRegistry": (("RemoveRegistry", "s"),),
+    "MoveFile": (("FileKey", "s"),),
 }
 
 
@@ -285,4 +287,5 @@ def read_package(path: str) -> Package:
         cabinets={name: cabinet_listing(db, name) for name in sorted(embedded)},
         file_removals=tuple(row[0] for row in tables["RemoveFile"]),
         registry_removals=tuple(row[0] for row in tables["RemoveRegistry"]),
+        file_moves=tuple(row[0] for row in tables["MoveFile"]),
     )

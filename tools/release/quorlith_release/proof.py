@@ -163,14 +163,15 @@ def _sequence_problem(package: msi.Package, index: int) -> str:
         if steps[earlier].sequence >= steps[later].sequence:
             return "its InstallExecuteSequence runs {} (Sequence {}) no later than {} (Sequence {})".format(
                 later, steps[later].sequence, earlier, steps[earlier].sequence)
-    # The rows of the removal table go as their components install: after the marker is laid down, with it.
-    remover, table, rows = (("RemoveRegistryValues", "RemoveRegistry", package.registry_removals) if index == 0 else
-                            ("RemoveFiles", "RemoveFile", package.file_removals))
-    removal = steps.get(remover)
-    if rows and removal is not None and removal.sequence >= steps[needed].sequence:
-        return ("its InstallExecuteSequence runs {} (Sequence {}) no earlier than {} (Sequence {}), so the {} "
-                "table's rows, {}, are removed after it".format(remover, removal.sequence, needed,
-                                                                 steps[needed].sequence, table, _some(list(rows))))
+    # These tables' rows act as their components install: after the marker is laid down, they may take it away.
+    removers = ((("RemoveRegistryValues", "RemoveRegistry", package.registry_removals),) if index == 0 else
+                (("RemoveFiles", "RemoveFile", package.file_removals), ("MoveFiles", "MoveFile", package.file_moves)))
+    for remover, table, rows in removers:
+        removal = steps.get(remover)
+        if rows and removal is not None and removal.sequence >= steps[needed].sequence:
+            return ("its InstallExecuteSequence runs {} (Sequence {}) no earlier than {} (Sequence {}), so the {} "
+                    "table's rows, {}, may take away what it laid down".format(
+                        remover, removal.sequence, needed, steps[needed].sequence, table, _some(list(rows))))
     return ""
 
 
