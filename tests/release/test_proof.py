@@ -363,6 +363,9 @@ CASES = [
     ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
      OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),
+    ("word-count-compressed-administrative-image", 2, (2, "10.0.15", "x64"), summary(SOURCE=6),
+     OUTSIDE + "its summary information gives Word Count 6: an administrative image, whose files lie uncompressed "
+     "beside it, and the package travels alone"),
     ("word-count-uncompressed-file-compressed", 2, (2, "10.0.15", "x64"),
      lambda path: (set_summary(path, SOURCE=0), edit(path, "UPDATE `File` SET `Attributes` = 16896")), "=10.0.15"),
 ]

@@ -33,6 +33,7 @@ MAX_PAGE_COUNT = 500
 MAX_FEATURE_DEPTH = 16
 MAX_INSTALL_LEVEL = 32767
 WORD_COUNT_COMPRESSED = 2
+WORD_COUNT_ADMIN_IMAGE = 4
 FILE_COMPRESSED = 16384
 FILE_NONCOMPRESSED = 8192
 UPGRADE_ONLY_DETECT = 2
@@ -202,6 +203,9 @@ def _subset_problem(package: msi.Package) -> str:
     if package.summary.page_count < MIN_X64_PAGE_COUNT:
         return "its summary information gives Page Count {}; an x64 package needs {} or more".format(
             package.summary.page_count, MIN_X64_PAGE_COUNT)
+    if package.summary.word_count & WORD_COUNT_ADMIN_IMAGE:
+        return ("its summary information gives Word Count {}: an administrative image, whose files lie uncompressed "
+                "beside it, and the package travels alone".format(package.summary.word_count))
     if package.summary.page_count > MAX_PAGE_COUNT:
         return ("its summary information gives Page Count {}, a Windows Installer later than 5.0, which no Windows "
                 "has".format(package.summary.page_count))
