@@ -326,6 +326,10 @@ CASES = [
      OUTSIDE + 'the cabinet "#other.cab" of Media row 1 cannot be read: it is not a cabinet'),
     ("cabinet-file-entries-cut-short", 2, (2, "10.0.15", "x64"), cabinet_of(CUT_SHORT),
      OUTSIDE + 'the cabinet "#other.cab" of Media row 1 cannot be read: its file entries are cut short'),
+    ("force-reboot-unconditioned", 1, (1, "10.0.15", "x64"),
+     sql("INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('ForceReboot', 3900)"),
+     OUTSIDE + "its InstallExecuteSequence runs ForceReboot without a condition, which restarts Windows in the "
+     "middle of every installation"),
     ("no-install-files", 1, (1, "10.0.15", "x64"),
      sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
      OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),

@@ -238,12 +238,18 @@ def _subset_problem(package: msi.Package) -> str:
 
 
 def _error_problem(package: msi.Package) -> str:
-    """A type 19 custom action the InstallExecuteSequence runs without a condition fails every installation."""
+    """A type 19 custom action the InstallExecuteSequence runs without a condition fails every installation;
+    ForceReboot there restarts Windows in its middle, at once when there is no user interface."""
     errors = {action.action for action in package.custom_actions if action.type & 0x3F == _ERROR}
     for step in package.execute_sequence:
-        if step.action in errors and step.sequence > 0 and not step.condition.strip():
+        if step.sequence <= 0 or step.condition.strip():
+            continue
+        if step.action in errors:
             return ("CustomAction row {} (type 19) is in the InstallExecuteSequence without a condition, so every "
                     "installation ends with its error".format(step.action))
+        if step.action == "ForceReboot":
+            return ("its InstallExecuteSequence runs ForceReboot without a condition, which restarts Windows in the "
+                    "middle of every installation")
     return ""
 
 
