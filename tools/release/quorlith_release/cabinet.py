@@ -44,3 +44,18 @@ def listing(read) -> Listing:
         names.append(raw.decode("utf-8", "replace") if attributes & _NAME_IS_UTF else raw.decode("latin-1"))
         at = end + 1
     return Listing(frozenset(names))
+
+
+def stream_listing(stream) -> Listing:
+    """The listing of a cabinet read from a Gio.InputStream at its start."""
+    def read(count: int) -> bytes:
+        chunks = []
+        while count > 0:
+            chunk = stream.read_bytes(min(count, 1 << 20), None).get_data()
+            if not chunk:
+                break
+            chunks.append(chunk)
+            count -= len(chunk)
+        return b"".join(chunks)
+
+    return listing(read)

@@ -221,19 +221,8 @@ def cabinet_listing(db, name: str) -> cabinet.Listing:
         stream = query.fetch().get_stream(1)
     except (GLib.Error, AttributeError):
         raise PackageError("libmsi cannot read its stream {}".format(name)) from None
-
-    def read(count: int) -> bytes:
-        chunks = []
-        while count > 0:
-            chunk = stream.read_bytes(min(count, 1 << 20), None).get_data()
-            if not chunk:
-                break
-            chunks.append(chunk)
-            count -= len(chunk)
-        return b"".join(chunks)
-
     try:
-        return cabinet.listing(read)
+        return cabinet.stream_listing(stream)
     except GLib.Error as error:
         raise PackageError("libmsi cannot read its stream {}: {}".format(name, error.message)) from None
     finally:
