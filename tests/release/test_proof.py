@@ -220,6 +220,14 @@ CASES = [
      sql("INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('ProgramFilesFolder', "
          "'FAMILYDIR', '10.0.15')", "UPDATE `Component` SET `Directory_` = 'ProgramFilesFolder'"),
      needs(2) + "it installs it in [ProgramFilesFolder]"),
+    ("program-files-as-the-root", 2, (2, "10.0.15", "x64"),
+     sql("DELETE FROM `Directory` WHERE `Directory` = 'TARGETDIR'",
+         "UPDATE `Directory` SET `Directory_Parent` = '' WHERE `Directory` = 'ProgramFiles64Folder'"),
+     OUTSIDE + "its Directory table has the roots ProgramFiles64Folder, not TARGETDIR alone"),
+    ("second-root", 1, (1, "10.0.15", "x64"),
+     sql("INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('OTHERROOT', 'OTHERROOT', "
+         "'Other')"),
+     OUTSIDE + "its Directory table has the roots TARGETDIR, OTHERROOT, not TARGETDIR alone"),
     ("property-spells-the-root", 2, (2, "10.0.15", "x64"), sql(prop("DOTNETDIR", "[ProgramFiles64Folder]\\dotnet")),
      needs(2) + "it installs it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15 "
      "(Property DOTNETDIR as literal text)"),

@@ -225,6 +225,10 @@ def _subset_problem(package: msi.Package) -> str:
     mode = properties.get("EXECUTEMODE", "S")
     if mode[:1] not in ("S", "s"):
         return 'the Property table sets EXECUTEMODE ("{}"): only "Script" makes changes to the system'.format(mode)
+    roots = [row.key for row in package.directories if row.parent in ("", row.key)]
+    if roots != ["TARGETDIR"]:
+        # Windows Installer resolves every folder from the one root TARGETDIR.
+        return "its Directory table has the roots {}, not TARGETDIR alone".format(_some(roots) or "(none)")
     folder_keys = {row.key for row in package.directories}
     searched = [name for name in package.searched if name in folder_keys]
     if searched:
