@@ -257,6 +257,9 @@ CASES = [
      " " + HOST + 'it writes "10.' + "\U0001d7d8" * 49 + '" (101 UTF-16 units; the test reads 99)'),
     ("host-value-99-utf16-units", 0, (0, "10.0.15", "x64"), utf8(host_version("10." + "\u00e9" * 96)),
      "=10." + "\u00e9" * 96),
+    ("host-component-in-a-missing-folder", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `Component` SET `Directory_` = 'NOPE' WHERE `Component` = 'HostVersion'"),
+     OUTSIDE + "Component row HostVersion names the Directory NOPE, which is not in the Directory table"),
     ("host-value-two-writers", 0, (0, "10.0.15", "x64"), sql(*SECOND_HOST_WRITER),
      OUTSIDE + "Registry rows " + HOST_ROW + ", regSecond all write the value the host's test reads, in an order "
      "Windows Installer does not state"),

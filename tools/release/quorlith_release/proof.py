@@ -230,6 +230,11 @@ def _subset_problem(package: msi.Package) -> str:
         # Windows Installer resolves every folder from the one root TARGETDIR.
         return "its Directory table has the roots {}, not TARGETDIR alone".format(_some(roots) or "(none)")
     folder_keys = {row.key for row in package.directories}
+    for component in package.components:
+        # Costing resolves each component's folder, a registry-only one too; a missing one fails the installation.
+        if component.directory not in folder_keys:
+            return "Component row {} names the Directory {}, which is not in the Directory table".format(
+                component.key, component.directory or "(none)")
     searched = [name for name in package.searched if name in folder_keys]
     if searched:
         # Unlike a folder action, a search is not listed among the unevaluated actions: refused instead.
