@@ -1,5 +1,5 @@
 """Package builders for the tooling's tests: the sample sources through wixl, a package shaped like the real
-runtime packages, and edits through libmsi (parameterised SQL, summary information, code page)."""
+runtime packages, and edits through libmsi (parameterised SQL, summary information, code page, streams)."""
 import os
 import shutil
 import subprocess
