@@ -61,22 +61,22 @@ def cabinet_of(data):
     return bend
 
 
-REMOVE_MARKER = ("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
-                 "VALUES ('RemoveMarker', 'Marker', 'hostfxr.dll', 'VERSIONDIR', 1)")
-REMOVE_HOST = ("CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` "
-               "CHAR(255) NOT NULL, `Name` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)",
-               "INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES "
-               "('RemoveHost', 2, 'SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost', 'Version', "
-               "'HostVersion')")
+def remove_file(name, folder, mode=1):
+    return ("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES "
+            "('RemoveOne', 'Marker', ?, ?, ?)", (name, folder, mode))
 
 
+def remove_registry(key, component, name="-"):
+    return ("CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) "
+            "NOT NULL, `Name` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)",
+            ("INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES "
+             "('RemoveKey', 2, ?, ?, ?)", (key, name, component)))
+
+
+SHAREDHOST = "SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost"
 MOVE_TABLE = ("CREATE TABLE `MoveFile` (`FileKey` CHAR(72) NOT NULL, `Component_` CHAR(72) NOT NULL, `SourceName` "
               "CHAR(255), `DestName` CHAR(255), `SourceFolder` CHAR(72), `DestFolder` CHAR(72) NOT NULL, `Options` "
               "SHORT NOT NULL PRIMARY KEY `FileKey`)")
-
-
-def resequence(name, sequence):
-    return ("UPDATE `InstallExecuteSequence` SET `Sequence` = ? WHERE `Action` = ?", (sequence, name))
 
 
 # A cabinet header announcing one file entry at offset 36, where the stream ends.
@@ -360,21 +360,32 @@ CASES = [
     ("install-finalize-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT Installed' WHERE `Action` = 'InstallFinalize'"),
      OUTSIDE + 'its InstallExecuteSequence runs InstallFinalize only under the condition "NOT Installed"'),
-    ("remove-file-row-removed-in-place", 1, (1, "10.0.15", "x64"), sql(REMOVE_MARKER), "=10.0.15"),
-    ("remove-files-after-install-files", 1, (1, "10.0.15", "x64"), sql(REMOVE_MARKER, resequence("RemoveFiles", 4100)),
-     OUTSIDE + "its InstallExecuteSequence runs RemoveFiles (Sequence 4100) no earlier than InstallFiles (Sequence "
-     "4000), so the RemoveFile table's rows, RemoveMarker, may take away what it laid down"),
-    ("move-files-after-install-files", 3, (3, "10.0.15", "x64"),
+    # What a package takes away as it installs, from where it or another runtime package laid its marker down.
+    ("remove-file-on-removal-only", 1, (1, "10.0.15", "x64"), sql(remove_file("hostfxr.dll", "VERSIONDIR", 2)),
+     "=10.0.15"),
+    ("remove-file-of-another-runtime", 3, (3, "10.0.15", "x64"), sql(remove_file("*.dll", "DOTNETDIR")),
+     OUTSIDE + 'RemoveFile row RemoveOne takes "*.dll" away from ' + PF64[:-1] + " as it installs, where the "
+     "runtime markers lie"),
+    ("remove-file-outside-dotnet", 3, (3, "10.0.15", "x64"), sql(remove_file("*.tmp", "TARGETDIR")), "=10.0.15"),
+    ("move-file-out-of-its-folder", 3, (3, "10.0.15", "x64"),
      sql(MOVE_TABLE, "INSERT INTO `MoveFile` (`FileKey`, `Component_`, `SourceName`, `SourceFolder`, `DestFolder`, "
-         "`Options`) VALUES ('MoveMarker', 'Marker', 'PresentationFramework.dll', 'VERSIONDIR', 'DOTNETDIR', 1)",
-         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MoveFiles', 4100)"),
-     OUTSIDE + "its InstallExecuteSequence runs MoveFiles (Sequence 4100) no earlier than InstallFiles (Sequence "
-     "4000), so the MoveFile table's rows, MoveMarker, may take away what it laid down"),
-    ("remove-registry-values-after-write", 0, (0, "10.0.15", "x64"),
-     sql(*REMOVE_HOST, resequence("RemoveRegistryValues", 5100)),
-     OUTSIDE + "its InstallExecuteSequence runs RemoveRegistryValues (Sequence 5100) no earlier than "
-     "WriteRegistryValues (Sequence 5000), so the RemoveRegistry table's rows, RemoveHost, may take away what it "
-     "laid down"),
+         "`Options`) VALUES ('MoveOne', 'Marker', 'PresentationFramework.dll', 'VERSIONDIR', 'TARGETDIR', 1)"),
+     OUTSIDE + 'MoveFile row MoveOne takes "PresentationFramework.dll" away from ' + PF64
+     + "shared\\Microsoft.WindowsDesktop.App\\10.0.15 as it installs, where the runtime markers lie"),
+    ("remove-registry-host-key", 1, (1, "10.0.15", "x64"), sql(*remove_registry(SHAREDHOST, "Marker")),
+     OUTSIDE + "RemoveRegistry row RemoveKey removes the key HKLM\\" + SHAREDHOST + " as it installs, which may take "
+     "the host's value away"),
+    ("remove-registry-host-value", 1, (1, "10.0.15", "x64"), sql(*remove_registry(SHAREDHOST, "Marker", "version")),
+     OUTSIDE + 'RemoveRegistry row RemoveKey removes the value "version" of HKLM\\' + SHAREDHOST + " as it installs, "
+     "which may take the host's value away"),
+    ("remove-registry-dotnet-key-lower-case", 2, (2, "10.0.15", "x64"),
+     sql(*remove_registry("software\\DOTNET\\", "Marker")),
+     OUTSIDE + "RemoveRegistry row RemoveKey removes the key HKLM\\software\\DOTNET\\ as it installs, which may take "
+     "the host's value away"),
+    ("remove-registry-other-value-above-the-host", 2, (2, "10.0.15", "x64"),
+     sql(*remove_registry("SOFTWARE\\dotnet", "Marker", "Version")), "=10.0.15"),
+    ("remove-registry-key-beside-the-host", 0, (0, "10.0.15", "x64"),
+     sql(*remove_registry(SHAREDHOST + "Old", "HostVersion")), "=10.0.15"),
     ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
      OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),

@@ -100,6 +100,25 @@ class Medium:
 
 
 @dataclass(frozen=True)
+class FileRemoval:
+    """A RemoveFile row, or a MoveFile row (name its SourceName, folder its SourceFolder, mode its Options)."""
+    key: str
+    component: str
+    name: str          # file name, wildcards allowed
+    folder: str        # the property, a Directory key as a rule, that holds the folder's path
+    mode: int          # RemoveFile InstallMode: 1 on install, 2 on removal, 3 both; MoveFile Options: 1 moves
+
+
+@dataclass(frozen=True)
+class RegistryRemoval:
+    key: str
+    root: int
+    path: str          # Formatted
+    name: str          # Formatted; "-" the whole key
+    component: str
+
+
+@dataclass(frozen=True)
 class Summary:
     template: str
     page_count: int    # the least Windows Installer version, times 100
@@ -126,9 +145,9 @@ class Package:
     searched: tuple = ()           # property names that AppSearch sets
     streams: frozenset = frozenset()  # names of the package's own streams (embedded cabinets among them)
     cabinets: dict = None          # stream name -> cabinet.Listing, for each Media row's "#name" that is a stream
-    file_removals: tuple = ()      # keys of RemoveFile rows
-    registry_removals: tuple = ()  # keys of RemoveRegistry rows
-    file_moves: tuple = ()         # keys of MoveFile rows
+    file_removals: tuple = ()      # FileRemovals of the RemoveFile table
+    registry_removals: tuple = ()  # RegistryRemovals
+    file_moves: tuple = ()         # FileRemovals of the MoveFile table
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
@@ -149,9 +168,11 @@ _TABLES = {
     "InstallExecuteSequence": (("Action", "s"), ("Condition", "s"), ("Sequence", "i")),
     "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
     "AppSearch": (("Property", "s"),),
-    "RemoveFile": (("FileKey", "s"),),
-    "RemoveRegistry": (("RemoveRegistry", "s"),),
-    "MoveFile": (("FileKey", "s"),),
+    "RemoveFile": (("FileKey", "s"), ("Component_", "s"), ("FileName", "s"), ("DirProperty", "s"),
+                   ("InstallMode", "i")),
+    "RemoveRegistry": (("RemoveRegistry", "s"), ("Root", "i"), ("Key", "s"), ("Name", "s"), ("Component_", "s")),
+    "MoveFile": (("FileKey", "s"), ("Component_", "s"), ("SourceName", "s"), ("SourceFolder", "s"),
+                 ("Options", "i")),
 }
 
 
@@ -274,7 +295,7 @@ def read_package(path: str) -> Package:
         searched=tuple(row[0] for row in tables["AppSearch"]),
         streams=streams,
         cabinets={name: cabinet_listing(db, name) for name in sorted(embedded)},
-        file_removals=tuple(row[0] for row in tables["RemoveFile"]),
-        registry_removals=tuple(row[0] for row in tables["RemoveRegistry"]),
-        file_moves=tuple(row[0] for row in tables["MoveFile"]),
+        file_removals=tuple(FileRemoval(*row) for row in tables["RemoveFile"]),
+        registry_removals=tuple(RegistryRemoval(*row) for row in tables["RemoveRegistry"]),
+        file_moves=tuple(FileRemoval(*row) for row in tables["MoveFile"]),
     )

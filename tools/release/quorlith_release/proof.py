@@ -164,15 +164,6 @@ def _sequence_problem(package: msi.Package, index: int) -> str:
         if steps[earlier].sequence >= steps[later].sequence:
             return "its InstallExecuteSequence runs {} (Sequence {}) no later than {} (Sequence {})".format(
                 later, steps[later].sequence, earlier, steps[earlier].sequence)
-    # These tables' rows act as their components install: after the marker is laid down, they may take it away.
-    removers = ((("RemoveRegistryValues", "RemoveRegistry", package.registry_removals),) if index == 0 else
-                (("RemoveFiles", "RemoveFile", package.file_removals), ("MoveFiles", "MoveFile", package.file_moves)))
-    for remover, table, rows in removers:
-        removal = steps.get(remover)
-        if rows and removal is not None and removal.sequence >= steps[needed].sequence:
-            return ("its InstallExecuteSequence runs {} (Sequence {}) no earlier than {} (Sequence {}), so the {} "
-                    "table's rows, {}, may take away what it laid down".format(
-                        remover, removal.sequence, needed, steps[needed].sequence, table, _some(list(rows))))
     return ""
 
 
@@ -243,7 +234,49 @@ def _subset_problem(package: msi.Package) -> str:
     if found:
         return found + ", a folder"
     return (_feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
-            or _error_problem(package))
+            or _error_problem(package) or _takes_away(package, _is_per_machine(properties)))
+
+
+def _in_dotnet(folder: layout.Folder) -> bool:
+    """Whether the folder may be where a runtime package lays its marker: below <64-bit Program Files>\\dotnet, or
+    one the build cannot place."""
+    if folder.problem or folder.property:
+        return True
+    return folder.root == ROOT and bool(folder.names) and layout.same_name(folder.names[0], "dotnet")
+
+
+def _takes_away(package: msi.Package, per_machine: bool) -> str:
+    """A row that, as its component installs, removes or moves files where the runtime packages lay their markers,
+    or removes the host's value or a key above it: this package's own, or one another package of the bundle laid
+    down before it."""
+    holds = layout.component_holds(package)
+    folders = layout.folders(package)
+    unplaced = layout.Folder("", "", "", (), "no Directory row")
+    for table, rows in (("RemoveFile", package.file_removals), ("MoveFile", package.file_moves)):
+        for row in rows:
+            # RemoveFile InstallMode 1 and 3 act on install; MoveFile Options 1 moves rather than copies.
+            if holds.get(row.component, _NO_COMPONENT) or not row.mode & 1:
+                continue
+            folder = folders.get(row.folder, unplaced)
+            if _in_dotnet(folder):
+                return '{} row {} takes "{}" away from {} as it installs, where the runtime markers lie'.format(
+                    table, row.key, row.name, layout.show(folder) if row.folder in folders else row.folder)
+    folder_keys = frozenset(folders)
+    for row in package.registry_removals:
+        if holds.get(row.component, _NO_COMPONENT) or not (row.root == 2 or (row.root == -1 and per_machine)):
+            continue
+        key = layout.format_text(row.path, package.properties, folder_keys)
+        name = layout.format_text(row.name, package.properties, folder_keys)
+        text = key.text.rstrip("\\")
+        whole = name.text == "-"   # "-" removes the key with everything below it
+        size = len(text)
+        host = layout.same_name(text, HOST_KEY) and (whole or layout.same_name(name.text, HOST_VALUE))
+        above = whole and HOST_KEY[size:size + 1] == "\\" and layout.same_name(text, HOST_KEY[:size])
+        if key.unread or name.unread or host or above:
+            what = "the key" if whole else 'the value "{}" of'.format(name.text)
+            return ("RemoveRegistry row {} removes {} HKLM\\{} as it installs, which may take the host's value "
+                    "away".format(row.key, what, key.text))
+    return ""
 
 
 def _error_problem(package: msi.Package) -> str:
