@@ -30,9 +30,17 @@ def listing(read) -> Listing:
     offset, count = fields[4], fields[9]
     if offset < _HEADER.size:
         return Listing(frozenset(), "its file entries start inside its header")
-    data = head + read(offset + count * (_FILE.size + _MAX_NAME) - _HEADER.size)
+    # What lies between the header and the file entries is passed over a piece at a time, so a far offset costs
+    # no memory; the entries themselves take at most 65535 times 272 bytes.
+    left = offset - _HEADER.size
+    while left > 0:
+        skipped = len(read(min(left, 1 << 20)))
+        if not skipped:
+            break
+        left -= skipped
+    data = read(count * (_FILE.size + _MAX_NAME))
     names = []
-    at = offset
+    at = 0
     for _ in range(count):
         start = at + _FILE.size
         end = data.find(b"\0", start, start + _MAX_NAME)
