@@ -6,16 +6,30 @@ import subprocess
 
 import pytest
 
+from asn1crypto import cms
+
 from quorlith_release import signature
+
+ROOT = "/CN=Quorlith Test Certificate Root"
 
 
 class Publisher:
     def __init__(self, folder):
         self.folder = str(folder)
         self.serial = 1
-        self.run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Quorlith Test Root",
-                 "-keyout", self.path("root-key.pem"), "-out", self.path("root.pem"),
-                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        self.root("root", ROOT)
+
+    def root(self, name, subject):
+        """A self-signed CA; <subject> in openssl's -subj form, UTF-8 (through a request: "req -x509 -utf8"
+        encodes it twice)."""
+        extensions = self.path(name + ".ext")
+        with open(extensions, "w", encoding="ascii") as handle:
+            handle.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n")
+        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject,
+                 "-keyout", self.path(name + "-key.pem"), "-out", self.path(name + ".csr"))
+        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-key", self.path(name + "-key.pem"),
+                 "-days", "2", "-out", self.path(name + ".pem"), "-extfile", extensions)
+        return name
 
     def path(self, name):
         return os.path.join(self.folder, name)
@@ -23,18 +37,27 @@ class Publisher:
     def run(self, *args):
         subprocess.run(["openssl", *args], check=True, capture_output=True)
 
-    def issue(self, name, subject, usage="codeSigning"):
-        """A certificate under the root; <subject> in openssl's -subj form ("\\" escapes a "/")."""
+    def issue(self, name, subject, usage="codeSigning", root="root", serial=None, string_mask=None):
+        """A certificate under <root>; <subject> in openssl's -subj form ("\\" escapes a "/" or "+", an unescaped
+        "+" joins the values of one RDN)."""
         self.serial += 1
+        mask = ["-multivalue-rdn"] + (["-config", self.mask_config(string_mask)] if string_mask else [])
         extensions = self.path(name + ".ext")
         with open(extensions, "w", encoding="ascii") as handle:
             handle.write(f"keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,{usage}\n")
-        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject,
+        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject, *mask,
                  "-keyout", self.path(name + "-key.pem"), "-out", self.path(name + ".csr"))
-        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path("root.pem"),
-                 "-CAkey", self.path("root-key.pem"), "-days", "2", "-set_serial", str(self.serial),
+        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path(root + ".pem"),
+                 "-CAkey", self.path(root + "-key.pem"), "-days", "2", "-set_serial", str(serial or self.serial),
                  "-out", self.path(name + ".pem"), "-extfile", extensions)
         return name
+
+    def mask_config(self, mask):
+        """An openssl configuration whose string_mask picks how values are encoded ("bmp": BMPString)."""
+        path = self.path(f"mask-{mask}.cnf")
+        with open(path, "w", encoding="ascii") as handle:
+            handle.write(f"[req]\ndistinguished_name = dn\nstring_mask = {mask}\n[dn]\n")
+        return path
 
     def sign(self, source, name, output, *extra):
         command = ["osslsigncode", "sign", "-certs", self.path(name + ".pem"), "-key", self.path(name + "-key.pem"),
@@ -129,13 +152,89 @@ def test_nested_signature_is_held_to_the_pin(publisher, sample, tmp_path, nested
     signed = publisher.sign(sample(1), first, str(tmp_path / "once.msi"))
     signed = publisher.sign(signed, second, str(tmp_path / "twice.msi"), "-nest")
     der = signature.extract("osslsigncode", signed)
-    assert len(signature.all_signers(der)) == 2, "the nested signature was not found"
+    assert len(signature.all_signers(der, signed)) == 2, "the nested signature was not found"
     outcome = None
     try:
-        signature.check_pin(signed, signature.all_signers(der), "QUORLITH_RUNTIME_SIGNER", "Quorlith Test")
+        signature.check_pin(signed, signature.all_signers(der, signed), "QUORLITH_RUNTIME_SIGNER", "Quorlith Test")
     except signature.SignatureError as error:
         outcome = str(error)
     assert outcome == (message.format(signed) if message else None), f"got {outcome}"
+
+
+def _tlv(tag, body):
+    size = len(body)
+    length = bytes([size]) if size < 0x80 else bytes([0x80 | ((size.bit_length() + 7) // 8)]) + size.to_bytes(
+        (size.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + body
+
+
+def with_certificates(der, certificates):
+    """The signature <der> with its certificate set replaced by <certificates> (DER, in that order, which
+    asn1crypto's SET OF sorting would not keep): the set is no part of what the signature covers."""
+    content = cms.ContentInfo.load(der)
+    signed_data = content["content"]
+    body = b"".join(signed_data[field].dump() for field in ("version", "digest_algorithms", "encap_content_info"))
+    body += _tlv(0xA0, b"".join(certificates)) + signed_data["signer_infos"].dump()
+    return _tlv(0x30, content["content_type"].dump() + _tlv(0xA0, _tlv(0x30, body)))
+
+
+def pem_der(path):
+    return subprocess.run(["openssl", "x509", "-in", path, "-outform", "DER"], check=True, capture_output=True).stdout
+
+
+# A CA named like the root, by one reader's rule or another's, issues a certificate with the real signer's serial
+# number and the pinned organisation; it is put beside the real one in the signature's certificate set.
+TWO = "Payload file's signature carries 2 certificates with the serial number its {} SignerInfo names, where exactly one must: {{}}"
+NOT_IN = ("Payload file's {} certificate is not in its signature: the one with its serial number has an issuer "
+          "encoded otherwise than its SignerInfo names: {{}}")
+# id | the look-alike CA's subject | where its certificate goes (first, last, only: in place of the real one) |
+# outer signature or nested | message
+LOOKALIKE_CASES = [
+    ("soft-hyphen", "/CN=Quorlith Test Certi\u00adficate Root", "first", "outer", TWO.format("signer")),
+    ("ligature", "/CN=Quorlith Test Certi\ufb01cate Root", "first", "outer", TWO.format("signer")),
+    ("fullwidth", "/CN=\uff31uorlith Test Certificate Root", "first", "outer", TWO.format("signer")),
+    ("upper-case", "/CN=QUORLITH TEST CERTIFICATE ROOT", "first", "outer", TWO.format("signer")),
+    ("white-space", "/CN=Quorlith  Test Certificate Root", "last", "outer", TWO.format("signer")),
+    ("private-use", "/CN=Quorlith Test Certificate Root\ue000", "first", "outer", TWO.format("signer")),
+    ("after-the-real-one", "/CN=Quorlith Test Certi\u00adficate Root", "last", "outer", TWO.format("signer")),
+    ("in-place-of-the-real-one", "/CN=Quorlith Test Certi\u00adficate Root", "only", "outer", NOT_IN.format("signer")),
+    ("nested-soft-hyphen", "/CN=Quorlith Test Certi\u00adficate Root", "first", "nested",
+     TWO.format("nested signature's signer")),
+    ("nested-in-place", "/CN=Quorlith Test Certifi\u0063ate Root\u00ad", "only", "nested",
+     NOT_IN.format("nested signature's signer")),
+]
+
+
+@pytest.mark.parametrize("lookalike,where,level,message", [case[1:] for case in LOOKALIKE_CASES],
+                         ids=[case[0] for case in LOOKALIKE_CASES])
+def test_pin_speaks_of_the_verified_certificate(publisher, sample, tmp_path, lookalike, where, level, message):
+    real = publisher.issue(f"other{publisher.serial}", "/O=Quorlith Other/CN=Quorlith Other Publisher")
+    serial = publisher.serial
+    root = publisher.root(f"lookalike{serial}", lookalike.encode().decode("unicode_escape"))
+    decoy = publisher.issue(f"decoy{serial}", "/O=Quorlith Test/CN=Quorlith Test Publisher", root=root, serial=serial)
+    unsigned = sample(2)
+    der = signature.extract("osslsigncode", publisher.sign(unsigned, real, str(tmp_path / "other.msi")))
+    certificates = [choice.dump() for choice in cms.ContentInfo.load(der)["content"]["certificates"]]
+    fake = pem_der(publisher.path(decoy + ".pem"))
+    real_der = pem_der(publisher.path(real + ".pem"))
+    certificates = {"first": [fake] + certificates, "last": certificates + [fake],
+                    "only": [fake if item == real_der else item for item in certificates]}[where]
+    sigin = tmp_path / "attack.p7"
+    sigin.write_bytes(with_certificates(der, certificates))
+    target = unsigned
+    extra = []
+    if level == "nested":
+        first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First")
+        target, extra = publisher.sign(unsigned, first, str(tmp_path / "once.msi")), ["-nest"]
+    attacked = str(tmp_path / "attacked.msi")
+    # It writes the file also where its own check picks the look-alike and fails.
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", str(sigin), "-in", target, "-out", attacked,
+                    "-CAfile", publisher.path("root.pem"), *extra], capture_output=True)
+    assert os.path.exists(attacked), "osslsigncode attached nothing"
+    with pytest.raises(signature.SignatureError) as error:
+        signature.payload_signer(attacked, 2, settings(publisher, runtime_signer="Quorlith Test"),
+                                 signature.verify_help("osslsigncode"))
+    assert str(error.value) == message.format(attacked), f"got {error.value}"
 
 
 def test_time_stamp_signer_is_never_the_signer(publisher, sample, tmp_path):
@@ -150,7 +249,7 @@ def test_time_stamp_signer_is_never_the_signer(publisher, sample, tmp_path):
     help_text = signature.verify_help("osslsigncode")
     got = signature.payload_signer(signed, 3, settings(publisher, runtime_signer="Quorlith Test"), help_text)
     assert got == "/O=Quorlith Test/CN=Quorlith Test Publisher", f"got {got!r}"
-    assert len(signature.all_signers(signature.extract("osslsigncode", signed))) == 1
+    assert len(signature.all_signers(signature.extract("osslsigncode", signed), signed)) == 1
 
 
 def test_unsigned_package_is_refused(publisher, sample):
