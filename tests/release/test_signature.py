@@ -129,6 +129,33 @@ def test_runtime_signer_pin(publisher, sample, tmp_path, subject, pin, message, 
         assert str(error.value) == message.format(signed), f"got {error.value}"
 
 
+# id | subject of the signer | openssl string_mask (None: UTF-8) | subject recorded, as OpenSSL's
+# X509_NAME_oneline writes it (osslsigncode prints the same after "Subject: ")
+RECORDED_CASES = [
+    ("multi-valued-rdn", "/O=Quorlith Test+OU=Builds/CN=Quorlith", None, "/OU=Builds+O=Quorlith Test/CN=Quorlith"),
+    ("escaped-plus", "/O=Quorlith Test/CN=A\\+B", None, "/O=Quorlith Test/CN=A\\+B"),
+    ("bmp-string", "/O=Quorlith Test/CN=Qé", "MASK:0x800",
+     "/O=\\x00Q\\x00u\\x00o\\x00r\\x00l\\x00i\\x00t\\x00h\\x00 \\x00T\\x00e\\x00s\\x00t/CN=\\x00Q\\x00\\xE9"),
+    ("other-attributes", "/C=US/ST=WA/L=Town/street=1 Way/O=Quorlith Test/OU=U/serialNumber=7/title=T/CN=Q/"
+     "emailAddress=a@b.c/DC=quorlith/UID=u1/jurisdictionC=US/businessCategory=Private Organization", None,
+     "/C=US/ST=WA/L=Town/street=1 Way/O=Quorlith Test/OU=U/serialNumber=7/title=T/CN=Q/emailAddress=a@b.c/"
+     "DC=quorlith/UID=u1/jurisdictionC=US/businessCategory=Private Organization"),
+]
+
+
+@pytest.mark.parametrize("subject,mask,recorded", [case[1:] for case in RECORDED_CASES],
+                         ids=[case[0] for case in RECORDED_CASES])
+def test_recorded_signer_is_openssl_oneline(publisher, sample, tmp_path, subject, mask, recorded):
+    name = publisher.issue(f"recorded{publisher.serial}", subject, string_mask=mask)
+    signed = publisher.sign(sample(1), name, str(tmp_path / "signed.msi"))
+    got = signature.payload_signer(signed, 1, settings(publisher, runtime_signer="Quorlith Test"),
+                                   signature.verify_help("osslsigncode"))
+    assert got == recorded, f"got {got!r}"
+    printed = subprocess.run(["osslsigncode", "verify", "-in", signed, "-CAfile", publisher.path("root.pem")],
+                             capture_output=True, text=True, errors="replace").stdout
+    assert f"Subject: {recorded}\n" in printed, f"osslsigncode printed {printed}"
+
+
 def test_installer_pin_applies_to_slot_105_only(publisher, sample, tmp_path):
     name = publisher.issue("installer", "/O=Quorlith Test/CN=Quorlith")
     signed = publisher.sign(sample(0), name, str(tmp_path / "signed.msi"))
@@ -235,6 +262,47 @@ def test_pin_speaks_of_the_verified_certificate(publisher, sample, tmp_path, loo
         signature.payload_signer(attacked, 2, settings(publisher, runtime_signer="Quorlith Test"),
                                  signature.verify_help("osslsigncode"))
     assert str(error.value) == message.format(attacked), f"got {error.value}"
+
+
+def _key_identifier(content):
+    info = content["content"]["signer_infos"][0]
+    info["version"] = "v3"
+    info["sid"] = cms.SignerIdentifier(name="subject_key_identifier", value=b"\x01" * 20)
+
+
+def _nested_data(content):
+    content["content"]["signer_infos"][0]["unsigned_attrs"] = [cms.CMSAttribute(
+        {"type": "microsoft_nested_signature", "values": [cms.ContentInfo({"content_type": "data",
+                                                                           "content": b"not signed data"})]})]
+
+
+def _two_signer_infos(content):
+    infos = content["content"]["signer_infos"]
+    content["content"]["signer_infos"] = cms.SignerInfos([infos[0], cms.SignerInfo.load(infos[0].dump())])
+
+
+# id | how the extracted signature is bent | message
+STRUCTURE_CASES = [
+    ("key-identifier", _key_identifier,
+     "Payload file's signer SignerInfo names its certificate by key identifier, which the signature check (by "
+     "issuer and serial number) cannot bind: {}"),
+    ("nested-not-signed-data", _nested_data,
+     "Payload file carries a nested signature that is not SignedData (1.2.840.113549.1.7.1): {}"),
+    ("two-signer-infos", _two_signer_infos,
+     "Payload file's signature has 2 SignerInfos, where Authenticode has exactly one: {}"),
+]
+
+
+@pytest.mark.parametrize("bend,message", [case[1:] for case in STRUCTURE_CASES],
+                         ids=[case[0] for case in STRUCTURE_CASES])
+def test_signature_structure_outside_authenticode(publisher, sample, tmp_path, bend, message):
+    name = publisher.issue(f"structure{publisher.serial}", "/O=Quorlith Test/CN=Quorlith")
+    signed = publisher.sign(sample(0), name, str(tmp_path / "signed.msi"))
+    content = cms.ContentInfo.load(signature.extract("osslsigncode", signed))
+    bend(content)
+    with pytest.raises(signature.SignatureError) as error:
+        signature.all_signers(content.dump(force=True), signed)
+    assert str(error.value) == message.format(signed), f"got {error.value}"
 
 
 def test_time_stamp_signer_is_never_the_signer(publisher, sample, tmp_path):

@@ -103,15 +103,16 @@ def extract(osslsigncode, path):
     return der
 
 
-def _signer_certificate(signed_data, path, whose):
+def _signer_certificate(signed_data, path, nested):
     """The one certificate of the set that the one SignerInfo names. OpenSSL, which verified the signature,
     takes the first certificate of the set whose serial number equals the SignerInfo's and whose issuer matches
     by its canonical encoding (ASCII case and white space folded); other readers fold more (Unicode case, NFKC).
     So the set may carry just one certificate with that serial number, and its issuer must be encoded byte for
     byte as the SignerInfo names it: then every reader's rule picks that one, the one whose key verified."""
+    whose = "nested signature's signer" if nested else "signer"
     infos = list(signed_data["signer_infos"])
     if len(infos) != 1:
-        raise SignatureError(f"Payload file's {whose} signature has {len(infos)} SignerInfos, where Authenticode "
+        raise SignatureError(f"Payload file's {'nested ' if nested else ''}signature has {len(infos)} SignerInfos, where Authenticode "
                              f"has exactly one: {path}")
     sid = infos[0]["sid"]
     if sid.name != "issuer_and_serial_number":
@@ -156,8 +157,7 @@ def all_signers(der, path):
     pending = [content["content"]]
     signers = []
     while pending:
-        certificate, info = _signer_certificate(pending.pop(0), path, "signer" if not signers else
-                                                "nested signature's signer")
+        certificate, info = _signer_certificate(pending.pop(0), path, nested=bool(signers))
         signers.append(certificate)
         pending.extend(_nested(info, path))
     return signers
