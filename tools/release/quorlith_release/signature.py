@@ -83,7 +83,17 @@ def verify(osslsigncode, path, ca, crl, options):
     signature made before its certificate expired still holds), else the message saying why not."""
     command = [osslsigncode, "verify", "-in", path, "-CAfile", ca, "-TSA-CAfile", ca] + options
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
-    return classify_failure(result.stdout, path, ca, crl) if result.returncode != 0 else ""
+    if result.returncode != 0:
+        return classify_failure(result.stdout, path, ca, crl)
+    # Its exit status counts a nested signature that fails (no chain, no signer certificate) as verified, so
+    # its report must also show each signature verified (a report without "Signature Index" lines speaks of
+    # one); the report is read only to refuse.
+    signatures = max(1, len(re.findall(r"^Signature Index: ", result.stdout, re.M)))
+    verified = len(re.findall(r"^Signature verification: ok\s*$", result.stdout, re.M))
+    if verified != signatures:
+        return (f"Payload file's signature does not verify against {ca}: osslsigncode reports {verified} of its "
+                f"{signatures} signatures verified, though its exit status says all: {path}")
+    return ""
 
 
 def extract(osslsigncode, path):
