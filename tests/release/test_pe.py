@@ -104,7 +104,8 @@ def test_malformed_version_resource_stops_configure_and_build(images, sample, tm
     installer = tmp_path / "Quorlith-Install.exe"
     installer.write_bytes(bytes(data))
     files = [sample(index) for index in range(4)] + [str(installer)]
-    outputs = ["--out", str(tmp_path / "d.cpp"), "--components", str(tmp_path / "c.json")] if command == "generate" else []
+    outputs = (["--out", str(tmp_path / "d.cpp"), "--components", str(tmp_path / "c.json")] if command == "generate"
+               else [])
     status = cli.main([command, "--files", *files, "--check-size", "--check-kind", *outputs])
     err = capsys.readouterr().err
     assert (status, err) == (1, "Payload file cannot be read: its version resource holds a StringFileInfo block "

@@ -233,7 +233,8 @@ def pem_der(path):
 
 # A CA named like the root, by one reader's rule or another's, issues a certificate with the real signer's serial
 # number and the pinned organisation; it is put beside the real one in the signature's certificate set.
-TWO = "Payload file's signature carries 2 certificates with the serial number its {} SignerInfo names, where exactly one must: {{}}"
+TWO = ("Payload file's signature carries 2 certificates with the serial number its {} SignerInfo names, where "
+       "exactly one must: {{}}")
 NOT_IN = ("Payload file's {} certificate is not in its signature: the one with its serial number has an issuer "
           "encoded otherwise than its SignerInfo names: {{}}")
 # id | the look-alike CA's subject | where its certificate is in the set (first, last, only: in place of the real

@@ -27,7 +27,8 @@ SHORT_NAMES = {
     "2.5.4.48": "protocolInformation", "2.5.4.49": "distinguishedName", "2.5.4.50": "uniqueMember",
     "2.5.4.51": "houseIdentifier", "2.5.4.52": "supportedAlgorithms", "2.5.4.53": "deltaRevocationList",
     "2.5.4.54": "dmdName", "2.5.4.65": "pseudonym", "2.5.4.72": "role", "2.5.4.97": "organizationIdentifier",
-    "2.5.4.98": "c3", "2.5.4.99": "n3", "1.2.840.113549.1.9.1": "emailAddress", "1.2.840.113549.1.9.2": "unstructuredName",
+    "2.5.4.98": "c3", "2.5.4.99": "n3", "1.2.840.113549.1.9.1": "emailAddress",
+    "1.2.840.113549.1.9.2": "unstructuredName",
     "1.2.840.113549.1.9.8": "unstructuredAddress", "0.9.2342.19200300.100.1.1": "UID",
     "0.9.2342.19200300.100.1.25": "DC", "1.3.6.1.4.1.311.60.2.1.1": "jurisdictionL",
     "1.3.6.1.4.1.311.60.2.1.2": "jurisdictionST", "1.3.6.1.4.1.311.60.2.1.3": "jurisdictionC",
@@ -122,8 +123,9 @@ def _signer_certificate(signed_data, path, nested):
     whose = "nested signature's signer" if nested else "signer"
     infos = list(signed_data["signer_infos"])
     if len(infos) != 1:
-        raise SignatureError(f"Payload file's {'nested ' if nested else ''}signature has {len(infos)} SignerInfos, where Authenticode "
-                             f"has exactly one: {path}")
+        what = "nested signature" if nested else "signature"
+        raise SignatureError(f"Payload file's {what} has {len(infos)} SignerInfos, where Authenticode has exactly "
+                             f"one: {path}")
     sid = infos[0]["sid"]
     if sid.name != "issuer_and_serial_number":
         raise SignatureError(f"Payload file's {whose} SignerInfo names its certificate by key identifier, which "
@@ -217,9 +219,9 @@ def check_pin(path, signers, option, pin):
 
 
 def payload_signer(path, index, settings, help_text):
-    """Verifies payload <index> (0..4) and returns its signer's subject; raises SignatureError. The
-    signature's own structure is read first, so a set that could make two readers pick two certificates is
-    named as such, whatever osslsigncode made of it."""
+    """Verifies payload <index> (0..4) and returns its signer's subject; raises SignatureError. A readable
+    signature's structure is judged before osslsigncode's verdict is passed on, so a set that could make two
+    readers pick two certificates is named as such, whichever one osslsigncode picked."""
     options = verify_options(settings.osslsigncode, settings.crl, help_text)
     failure = verify(settings.osslsigncode, path, settings.ca, settings.crl, options)
     try:
