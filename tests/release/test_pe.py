@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 from asn1crypto import x509
-from quorlith_release import __main__ as cli, payload, pe
+from quorlith_release import __main__ as cli, payload
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PROGRAM = "int main(void) { return 0; }\n"
