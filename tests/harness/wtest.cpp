@@ -81,33 +81,41 @@ const char* wt_wine_version(void)
     return version ? version() : "";
 }
 
-const WCHAR* wt_winpath(const char* path)
+const WCHAR* wt_winpath(const WCHAR* path)
 {
     static WCHAR slots[8][1024];
     static int next;
     WCHAR* out = slots[next++ & 7];
     int at = 0;
-    const BOOL drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
-    const BOOL unc = path[0] == '\\' && path[1] == '\\';
+    const BOOL drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == L':';
+    const BOOL unc = path[0] == L'\\' && path[1] == L'\\';
     if (drive || unc)
     {
-        MultiByteToWideChar(CP_UTF8, 0, path, -1, out, 1024);
-        out[1023] = 0;
+        lstrcpynW(out, path, 1024);
         return out;
     }
-    if (path[0] == '/')
+    if (path[0] == L'/')
     {
         out[at++] = L'Z';
         out[at++] = L':';
     }
-    WCHAR wide[1024];
-    MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 1024);
-    for (const WCHAR* p = wide; *p && at < 1023; ++p)
+    for (const WCHAR* p = path; *p && at < 1023; ++p)
     {
         out[at++] = (*p == L'/') ? L'\\' : *p;
     }
     out[at] = 0;
     return out;
+}
+
+const WCHAR* wt_winpath(const char* path)
+{
+    WCHAR wide[1024];
+    if (!MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 1024))
+    {
+        wide[0] = 0;
+    }
+    wide[1023] = 0;
+    return wt_winpath(wide);
 }
 
 const char* wt_u8(const WCHAR* text)

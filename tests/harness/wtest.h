@@ -24,7 +24,10 @@ const char* wt_wine_version(void);
 // --- Paths -------------------------------------------------------------------------------------------
 // A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b". A Windows
 // path (drive letter or UNC), as the test kit passes it on Windows, comes back unchanged.
-// Returns a static buffer of 8 rotating slots.
+// Returns a static buffer of 8 rotating slots. Test programs take their arguments wide (wmain): a
+// narrow argv is in the ANSI code page, which cannot hold every path a kit may be unpacked to.
+const WCHAR* wt_winpath(const WCHAR* path);
+// The same for a UTF-8 path.
 const WCHAR* wt_winpath(const char* path);
 // UTF-8 view of a wide string for printing; static buffer of 8 rotating slots.
 const char* wt_u8(const WCHAR* text);

@@ -193,11 +193,11 @@ static void CheckPlantedDlls(void)
     wt_remove_tree(dir);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 3)
     {
-        printf("usage: %s <setup image> <planted DLL>\n", argv[0]);
+        printf("usage: %s <setup image> <planted DLL>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[1]));

@@ -53,11 +53,11 @@ static void CheckBusyInstaller(void)
     ok(wt_count_staging_dirs() == 0, "staging directories left: %d", wt_count_staging_dirs());
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 3)
     {
-        printf("usage: %s <setup image> <sample payload directory>\n", argv[0]);
+        printf("usage: %s <setup image> <sample payload directory>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[1]));

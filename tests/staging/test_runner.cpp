@@ -319,7 +319,7 @@ static void TestLongCommandLines(void)
     }
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 2)
     {

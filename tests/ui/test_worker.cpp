@@ -327,9 +327,9 @@ static int RunAsElevatedStandIn(void)
     return _wtoi(text);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
-    if (argc == 2 && lstrcmpA(argv[1], "--install-runtime") == 0)
+    if (argc == 2 && lstrcmpW(argv[1], L"--install-runtime") == 0)
     {
         return RunAsElevatedStandIn();
     }
