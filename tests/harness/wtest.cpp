@@ -564,7 +564,8 @@ BOOL wt_skip_unless_elevated(void)
     return TRUE;
 }
 
-BOOL wt_skip_if_dotnet_present(void)
+// Where .NET is, or an empty string when it is nowhere to be seen.
+static void FindDotnet(WCHAR* where /* MAX_PATH */)
 {
     WCHAR dotnet[MAX_PATH];
     WCHAR path[MAX_PATH];
@@ -582,12 +583,27 @@ BOOL wt_skip_if_dotnet_present(void)
     present = present || RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost",
                                       L"Version", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL, version,
                                       &size) == ERROR_SUCCESS;
-    if (present)
+    lstrcpyW(where, present ? dotnet : L"");
+}
+
+BOOL wt_is_dotnet_present(void)
+{
+    WCHAR where[MAX_PATH];
+    FindDotnet(where);
+    return where[0] != 0;
+}
+
+BOOL wt_skip_if_dotnet_present(void)
+{
+    WCHAR where[MAX_PATH];
+    FindDotnet(where);
+    if (where[0])
     {
         skip(".NET is installed here (%s, or the host's Version value under HKLM\\SOFTWARE\\dotnet): the "
-             "program needs a machine without it, and would remove it between cases", wt_u8(dotnet));
+             "program installs the sample runtime there and removes it again, which would take the installed one "
+             "with it; it needs a machine without .NET", wt_u8(where));
     }
-    return present;
+    return where[0] != 0;
 }
 
 BOOL wt_skip_unless_x64_machine(void)

@@ -99,7 +99,10 @@ BOOL wt_is_elevated(void);
 // cannot run from an unelevated account: a consent prompt would wait for someone. Then it is skipped,
 // saying so, and this returns TRUE. Never under Wine, which shows no prompt.
 BOOL wt_skip_unless_elevated(void);
-// The sample runtime's end-to-end programs need a machine without .NET: they install into Program
+// Whether .NET is installed: a dotnet.exe or a versioned folder under Program Files\dotnet, or the host's
+// Version value in HKLM.
+BOOL wt_is_dotnet_present(void);
+// The programs that install the sample runtime need a machine without .NET: they install into Program
 // Files\dotnet and remove what is there between cases. Where it exists already, the program is skipped,
 // saying so, and this returns TRUE.
 BOOL wt_skip_if_dotnet_present(void);

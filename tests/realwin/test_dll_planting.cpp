@@ -200,6 +200,10 @@ int wmain(int argc, WCHAR** argv)
         printf("usage: %s <setup image> <planted DLL>\n", wt_u8(argv[0]));
         return 1;
     }
+    if (wt_skip_unless_x64_machine())
+    {
+        return wt_finish();
+    }
     lstrcpyW(g_setup, wt_winpath(argv[1]));
     lstrcpyW(g_plant, wt_winpath(argv[2]));
     CheckPlantedDlls();

@@ -98,6 +98,10 @@ int wmain(int argc, WCHAR** argv)
         printf("usage: %s <setup image>\n", wt_u8(argv[0]));
         return 1;
     }
+    if (wt_skip_unless_x64_machine())
+    {
+        return wt_finish();
+    }
     lstrcpyW(g_setup, wt_winpath(argv[1]));
     const UINT dpi = MatchSetupDpiAwareness();
     if (!GetSystemMetrics(SM_CXSCREEN))
