@@ -473,6 +473,57 @@ int wt_count_staging_dirs(void)
     return count + wt_count_entries(dir, L"Quorlith-Setup-");
 }
 
+static void AddStagingEntries(const WCHAR* dir, WtStagingSnapshot* snapshot)
+{
+    WCHAR pattern[MAX_PATH * 2];
+    WIN32_FIND_DATAW entry;
+    wsprintfW(pattern, L"%s\\Quorlith-Setup-*", dir);
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE)
+    {
+        return;
+    }
+    do
+    {
+        if (snapshot->count < WT_MAX_STAGING && lstrlenW(dir) + lstrlenW(entry.cFileName) + 2 <= MAX_PATH)
+        {
+            wsprintfW(snapshot->paths[snapshot->count++], L"%s\\%s", dir, entry.cFileName);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+void wt_snapshot_staging_dirs(WtStagingSnapshot* snapshot)
+{
+    WCHAR dir[MAX_PATH];
+    snapshot->count = 0;
+    wt_user_temp(dir);
+    AddStagingEntries(dir, snapshot);
+    wt_windows_temp(dir);
+    AddStagingEntries(dir, snapshot);
+}
+
+int wt_new_staging_dirs(const WtStagingSnapshot* before)
+{
+    static WtStagingSnapshot now;
+    int added = 0;
+    wt_snapshot_staging_dirs(&now);
+    for (int i = 0; i < now.count; ++i)
+    {
+        BOOL earlier = FALSE;
+        for (int j = 0; j < before->count && !earlier; ++j)
+        {
+            earlier = !lstrcmpiW(now.paths[i], before->paths[j]);
+        }
+        if (!earlier)
+        {
+            printf("left behind: %s\n", wt_u8(now.paths[i]));
+            ++added;
+        }
+    }
+    return added;
+}
+
 const WCHAR* const wt_runtime_packages[4] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
                                              L"windowsdesktop-runtime.msi"};
 

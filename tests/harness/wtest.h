@@ -74,6 +74,17 @@ void wt_user_temp(WCHAR* out /* MAX_PATH */);      // GetTempPathW without the t
 void wt_windows_temp(WCHAR* out /* MAX_PATH */);   // <Windows>\Temp
 // Counts "Quorlith-Setup-" entries in both temporary directories; 0 means nothing was left behind.
 int wt_count_staging_dirs(void);
+// The "Quorlith-Setup-" entries of both temporary directories, by full path, for a check on a machine
+// that may hold earlier ones: what a run left behind is what was not there before.
+#define WT_MAX_STAGING 64
+struct WtStagingSnapshot
+{
+    int count;
+    WCHAR paths[WT_MAX_STAGING][MAX_PATH];
+};
+void wt_snapshot_staging_dirs(WtStagingSnapshot* snapshot);
+// Prints each staging entry not in before and returns how many there are.
+int wt_new_staging_dirs(const WtStagingSnapshot* before);
 
 // --- The sample runtime -------------------------------------------------------------------------------
 // The four sample runtime packages, in the order the product installs them: host, host resolver, core
