@@ -251,6 +251,7 @@ static BOOL LayOut(const WCHAR* dir, const Layout* layout)
         *wcsrchr(parent, L'\\') = 0;
         wt_make_dirs(parent);
         const BOOL copied = CopyFileW(g_plant, path, FALSE);
+        printf("%s: planted %s\n", layout->what, wt_u8(path));
         ok(copied && wt_is_listed(parent, BaseName(path)), "%s: cannot plant %s: error %lu", layout->what,
            wt_u8(path), GetLastError());
         laid = laid && copied;
