@@ -574,6 +574,7 @@ void wt_uninstall_sample_runtime(void)
         ok(ended && (code == 0 || code == ERROR_UNKNOWN_PRODUCT || code == ERROR_SUCCESS_REBOOT_REQUIRED),
            "could not undo: msiexec /x %s: exit code %lu", wt_u8(wt_runtime_packages[i]), code);
     }
+    ok(wt_wait_for_installer_idle(120000), "an installation still runs two minutes after the removal");
     // Windows Installer removes the folders it made once they are empty; Wine's leaves them. Only empty
     // ones go: RemoveDirectoryW refuses the others.
     WCHAR dotnet[MAX_PATH];
@@ -585,6 +586,36 @@ void wt_uninstall_sample_runtime(void)
         RemoveDirectoryW(path);
     }
     RemoveDirectoryW(dotnet);
+}
+
+BOOL wt_wait_for_installer_idle(DWORD timeoutMs)
+{
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\_MSIExecute");
+    const DWORD error = mutex ? ERROR_SUCCESS : GetLastError();
+    BOOL idle = FALSE;
+    if (!mutex)
+    {
+        idle = error == ERROR_FILE_NOT_FOUND;
+        if (!idle)
+        {
+            printf("the installer's execution mutex cannot be opened: error %lu\n", error);
+        }
+        return idle;
+    }
+    const DWORD start = GetTickCount();
+    const DWORD wait = WaitForSingleObject(mutex, timeoutMs);
+    idle = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    if (idle)
+    {
+        ReleaseMutex(mutex);
+    }
+    if (!idle || GetTickCount() - start > 1000)
+    {
+        printf("the installer's execution mutex: %s after %lu ms\n", idle ? "free" : "still held",
+               GetTickCount() - start);
+    }
+    CloseHandle(mutex);
+    return idle;
 }
 
 BOOL wt_is_elevated(void)

@@ -103,6 +103,13 @@ void wt_install_sample_runtime(const WCHAR* payloadDir);
 // runner (QUORLITH_TEST_KIT set); a test prefix of CTest's is thrown away instead.
 void wt_uninstall_sample_runtime(void);
 
+// Waits, at most timeoutMs, until Windows Installer's execution mutex (Global\_MSIExecute) can be taken,
+// and lets it go at once: msiexec's work runs in the installer service, so a client that ended (or was
+// killed at a time-out) may leave an installation running that the next one would meet as 1618. Missing
+// mutex (nothing installing; always under Wine, whose msiexec takes none): TRUE at once. FALSE, printing
+// why, when it is still held at the end or cannot be opened.
+BOOL wt_wait_for_installer_idle(DWORD timeoutMs);
+
 // --- The system the test runs on ------------------------------------------------------------------------
 // TRUE when this process runs with an elevated (full administrator) token.
 BOOL wt_is_elevated(void);
