@@ -73,6 +73,10 @@ void ShimSetRegistryValue(DWORD type, const void* data, DWORD size);
 // What the last RegOpenKeyExW asked for.
 void ShimLastRegistryOpen(HKEY* root, WCHAR* subKey /* 256 */, REGSAM* access);
 
+// A copy of the security descriptor that the last CreateDirectoryW received, or NULL when it received
+// none (or none since the last reset).
+PSECURITY_DESCRIPTOR ShimLastDirectoryDescriptor(void);
+
 // Records of the last process starts.
 struct ShimProcessStart
 {

@@ -1,0 +1,194 @@
+#include "staging_acl.h"
+#include "wtest.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#define FULL_CONTROL 0x001F01FFu   // every standard and every file right
+#define PASSED_INSIDE 0x03         // object inherit | container inherit
+#define ENTRY_INHERITED 0x10
+
+enum Account
+{
+    ACCOUNT_SYSTEM,
+    ACCOUNT_ADMINISTRATORS,
+    ACCOUNT_USER,   // the program's own account
+};
+
+static const struct
+{
+    const char* name;
+    BOOL machineWide;
+    Account account;
+    BYTE flags;
+} kExpectedEntries[] = {
+    {"SYSTEM", TRUE, ACCOUNT_SYSTEM, 0},
+    {"Administrators", TRUE, ACCOUNT_ADMINISTRATORS, 0},
+    {"SYSTEM", FALSE, ACCOUNT_SYSTEM, PASSED_INSIDE},
+    {"Administrators", FALSE, ACCOUNT_ADMINISTRATORS, PASSED_INSIDE},
+    {"the program's own account", FALSE, ACCOUNT_USER, PASSED_INSIDE},
+};
+
+// Accounts that must never be granted anything, whatever else the list says.
+static const struct
+{
+    const char* name;
+    const char* sid;
+} kForbidden[] = {
+    {"Users", "S-1-5-32-545"},
+    {"Everyone", "S-1-1-0"},
+    {"Authenticated Users", "S-1-5-11"},
+};
+
+static const char* SidText(PSID sid)
+{
+    static char slots[4][192];
+    static int next;
+    char* out = slots[next++ & 3];
+    WCHAR* text = NULL;
+    if (!sid)
+    {
+        return "(none)";
+    }
+    if (!ConvertSidToStringSidW(sid, &text))
+    {
+        return "(unreadable)";
+    }
+    lstrcpynA(out, wt_u8(text), sizeof(slots[0]));
+    LocalFree(text);
+    return out;
+}
+
+static BOOL SidIs(PSID sid, const char* text)
+{
+    return !lstrcmpA(SidText(sid), text);
+}
+
+static BOOL IsAccount(PSID sid, Account account, PSID user)
+{
+    switch (account)
+    {
+    case ACCOUNT_SYSTEM:
+        return SidIs(sid, "S-1-5-18");
+    case ACCOUNT_ADMINISTRATORS:
+        return SidIs(sid, "S-1-5-32-544");
+    default:
+        return user && EqualSid(sid, user);
+    }
+}
+
+static const char* DescriptorText(PSECURITY_DESCRIPTOR descriptor)
+{
+    static char out[1024];
+    WCHAR* text = NULL;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, NULL))
+    {
+        return "(not convertible)";
+    }
+    lstrcpynA(out, wt_u8(text), sizeof(out));
+    LocalFree(text);
+    return out;
+}
+
+void CheckStagingDescriptor(const char* what, PSECURITY_DESCRIPTOR descriptor, BOOL machineWide, PSID user)
+{
+    PSID owner = NULL;
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    PACL dacl = NULL;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL found[ARRAYSIZE(kExpectedEntries)] = {};
+
+    ok(descriptor != NULL, "%s: no descriptor", what);
+    if (!descriptor)
+    {
+        return;
+    }
+    printf("%s: %s\n", what, DescriptorText(descriptor));
+
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    const BOOL ownerRight = owner && IsAccount(owner, machineWide ? ACCOUNT_ADMINISTRATORS : ACCOUNT_USER, user);
+    ok(ownerRight, "%s: owner %s, expected %s", what, SidText(owner),
+       machineWide ? "Administrators (S-1-5-32-544)" : SidText(user));
+
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    ok(control & SE_DACL_PROTECTED, "%s: access list not protected (control 0x%04x): the parent's entries apply",
+       what, control);
+    ok(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl,
+       "%s: no access list (present %d): everyone has full control", what, present);
+    if (!dacl)
+    {
+        return;
+    }
+
+    ACL_SIZE_INFORMATION size = {};
+    GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation);
+    for (DWORD i = 0; i < size.AceCount; ++i)
+    {
+        ACE_HEADER* header = NULL;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)))
+        {
+            ok(FALSE, "%s: entry %lu not readable: error %lu", what, i, GetLastError());
+            continue;
+        }
+        ok(!(header->AceFlags & ENTRY_INHERITED), "%s: entry %lu is inherited (flags 0x%02x)", what, i,
+           header->AceFlags);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+        {
+            ok(FALSE, "%s: entry %lu of type %u, only allow entries expected", what, i, header->AceType);
+            continue;
+        }
+        ACCESS_ALLOWED_ACE* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &entry->SidStart;
+        for (const auto& forbidden : kForbidden)
+        {
+            ok(!SidIs(sid, forbidden.sid), "%s: entry %lu grants %s (%s) access 0x%08lx", what, i, forbidden.name,
+               forbidden.sid, entry->Mask);
+        }
+        BOOL known = FALSE;
+        for (size_t e = 0; e < ARRAYSIZE(kExpectedEntries); ++e)
+        {
+            if (kExpectedEntries[e].machineWide == machineWide && IsAccount(sid, kExpectedEntries[e].account, user) &&
+                entry->Mask == FULL_CONTROL && (header->AceFlags & ~ENTRY_INHERITED) == kExpectedEntries[e].flags)
+            {
+                found[e] = known = TRUE;
+            }
+        }
+        ok(known, "%s: entry %lu not expected: %s, access 0x%08lx, flags 0x%02x", what, i, SidText(sid), entry->Mask,
+           header->AceFlags);
+    }
+    for (size_t e = 0; e < ARRAYSIZE(kExpectedEntries); ++e)
+    {
+        ok(kExpectedEntries[e].machineWide != machineWide || found[e],
+           "%s: no entry giving %s full control 0x%08x with flags 0x%02x", what, kExpectedEntries[e].name,
+           FULL_CONTROL, kExpectedEntries[e].flags);
+    }
+}
+
+PSECURITY_DESCRIPTOR ReadDirectoryDescriptor(const WCHAR* path)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, NULL,
+                              NULL, NULL, NULL, &descriptor) != ERROR_SUCCESS)
+    {
+        descriptor = NULL;
+    }
+    return descriptor;
+}
+
+BOOL ReadProcessUser(BYTE* sid)
+{
+    HANDLE token = NULL;
+    DWORD user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD)];
+    DWORD size = 0;
+    BOOL read = FALSE;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    {
+        read = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
+               CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+        CloseHandle(token);
+    }
+    return read;
+}

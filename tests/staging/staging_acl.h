@@ -1,0 +1,19 @@
+// What the access list of a staging directory must say, written out here from what it is for (and not
+// taken from the product's own text), and one check of a descriptor against it. Used where the descriptor
+// is read back from a directory, and where it is the one CreateDirectoryW received.
+#pragma once
+
+#include <windows.h>
+
+// Checks owner, protection and the allow entries of descriptor: for the machine-wide directory the
+// Administrators group as owner and full control for SYSTEM and Administrators; for the per-user one
+// (user: the account the program runs as) that account as owner and full control for it, SYSTEM and
+// Administrators, passed on to what is made inside. Nothing else may be granted and nothing inherited.
+// Each failure names what was found; what names the descriptor in the messages.
+void CheckStagingDescriptor(const char* what, PSECURITY_DESCRIPTOR descriptor, BOOL machineWide, PSID user);
+
+// Owner and access list of path (LocalFree it), or NULL.
+PSECURITY_DESCRIPTOR ReadDirectoryDescriptor(const WCHAR* path);
+
+// The user of this process's token, in a buffer of SECURITY_MAX_SID_SIZE bytes; FALSE when unreadable.
+BOOL ReadProcessUser(BYTE* sid);
