@@ -350,6 +350,25 @@ PSECURITY_DESCRIPTOR ShimLastDirectoryDescriptor(void)
     return g_directoryDescriptorSet ? g_directoryDescriptor : NULL;
 }
 
+BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                                    PDWORD needed)
+{
+    if (ShimShouldFail(SHIM_GetTokenInformation, ERROR_ACCESS_DENIED, NULL))
+    {
+        return FALSE;
+    }
+    return GetTokenInformation(token, kind, buffer, size, needed);
+}
+
+BOOL WINAPI ShimConvertSidToStringSidW(PSID sid, LPWSTR* text)
+{
+    if (ShimShouldFail(SHIM_ConvertSidToStringSidW, ERROR_NOT_ENOUGH_MEMORY, NULL))
+    {
+        return FALSE;
+    }
+    return ConvertSidToStringSidW(sid, text);
+}
+
 BOOL WINAPI ShimCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 {
     ShimKeepDirectoryDescriptor(attributes);

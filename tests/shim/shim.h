@@ -17,7 +17,8 @@
     X(FlushFileBuffers) X(DeleteFileW) X(RemoveDirectoryW) X(CreateProcessW) X(ShellExecuteExW)               \
     X(GetExitCodeProcess) X(SHGetFolderPathW) X(RegOpenKeyExW) X(RegQueryValueExW) X(FindResourceW)           \
     X(FindFirstFileW) X(CreateThread) X(CreateWindowExW) X(CommandLineToArgvW) X(MessageBoxW)                 \
-    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress) X(GetDC)
+    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress) X(GetDC)                        \
+    X(GetTokenInformation) X(ConvertSidToStringSidW)
 
 enum ShimCall
 {
@@ -161,6 +162,8 @@ decltype(GetDeviceCaps) ShimGetDeviceCaps;
 #define SizeofResource ShimSizeofResource
 #define GetProcAddress ShimGetProcAddress
 #define GetDC ShimGetDC
+#define GetTokenInformation ShimGetTokenInformation
+#define ConvertSidToStringSidW ShimConvertSidToStringSidW
 #define GetDeviceCaps ShimGetDeviceCaps
 #define HeapFree ShimHeapFree
 #define BCryptDestroyHash ShimBCryptDestroyHash

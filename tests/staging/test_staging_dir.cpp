@@ -110,9 +110,10 @@ static void ExpectFailure(const char* what, INT machineWide, const WCHAR* expect
     ok(wt_count_staging_dirs() == stagedBefore, "%s: staging directories %d -> %d", what, stagedBefore,
        wt_count_staging_dirs());
     ok(wt_handle_count() == handles, "%s: handles %lu -> %lu", what, handles, wt_handle_count());
-    // Whatever descriptor was made is released on the way out, and only then.
-    LONG converted = ShimCalls(SHIM_ConvertStringSecurityDescriptorToSecurityDescriptorW);
-    ok(ShimCalls(SHIM_LocalFree) <= converted, "%s: %ld LocalFree calls for %ld descriptors", what,
+    // Whatever descriptor and user SID text were made are released on the way out, and only then.
+    LONG converted = ShimCalls(SHIM_ConvertStringSecurityDescriptorToSecurityDescriptorW) +
+                     ShimCalls(SHIM_ConvertSidToStringSidW);
+    ok(ShimCalls(SHIM_LocalFree) <= converted, "%s: %ld LocalFree calls for %ld descriptors and SID texts", what,
        ShimCalls(SHIM_LocalFree), converted);
 }
 
@@ -232,6 +233,9 @@ static void TestFixedName(void)
     ok(CreateStagingDirectory(g_out, FALSE), "per-user creation with fixed bytes failed");
     ok(!lstrcmpW(g_out, g_expected), "per-user path %s, expected %s", wt_u8(g_out), wt_u8(g_expected));
     ok(wt_is_dir(g_expected), "%s was not made", wt_u8(g_expected));
+    ok(ShimCalls(SHIM_LocalFree) == 2, "per-user: %ld releases, expected the SID text and the descriptor",
+       ShimCalls(SHIM_LocalFree));
+    CheckStagingAcl("per-user directory", g_expected, FALSE);
     RemoveDirectoryW(g_expected);
 
     // Machine-wide: one backslash after "\Temp". Under Wine the process is always an administrator, so
@@ -352,16 +356,19 @@ static void TestFailures(void)
         ShimCall call;
         INT machineWide;
         BOOL outHoldsPath;
-        LONG releases;   // descriptors released (machine-wide)
+        LONG releases;   // LocalFree calls: the user's SID text (per-user), the descriptor
     } faults[] = {
         {"heap allocation (per-user)", SHIM_HeapAlloc, FALSE, FALSE, 0},
         {"heap allocation (machine-wide)", SHIM_HeapAlloc, TRUE, FALSE, 0},
         {"GetTempPathW returns 0", SHIM_GetTempPathW, FALSE, FALSE, 0},
         {"GetWindowsDirectoryW returns 0", SHIM_GetWindowsDirectoryW, TRUE, FALSE, 0},
-        {"SDDL conversion", SHIM_ConvertStringSecurityDescriptorToSecurityDescriptorW, TRUE, FALSE, 0},
-        {"random source (per-user)", SHIM_BCryptGenRandom, FALSE, FALSE, 0},
+        {"token user unreadable", SHIM_GetTokenInformation, FALSE, FALSE, 0},
+        {"user SID not convertible", SHIM_ConvertSidToStringSidW, FALSE, FALSE, 0},
+        {"SDDL conversion (per-user)", SHIM_ConvertStringSecurityDescriptorToSecurityDescriptorW, FALSE, FALSE, 1},
+        {"SDDL conversion (machine-wide)", SHIM_ConvertStringSecurityDescriptorToSecurityDescriptorW, TRUE, FALSE, 0},
+        {"random source (per-user)", SHIM_BCryptGenRandom, FALSE, FALSE, 2},
         {"random source (machine-wide)", SHIM_BCryptGenRandom, TRUE, FALSE, 1},
-        {"CreateDirectoryW (per-user)", SHIM_CreateDirectoryW, FALSE, TRUE, 0},
+        {"CreateDirectoryW (per-user)", SHIM_CreateDirectoryW, FALSE, TRUE, 2},
         {"CreateDirectoryW (machine-wide)", SHIM_CreateDirectoryW, TRUE, TRUE, 1},
     };
     for (size_t i = 0; i < ARRAYSIZE(faults); ++i)
