@@ -192,3 +192,31 @@ BOOL ReadProcessUser(BYTE* sid)
     }
     return read;
 }
+
+BOOL PlatformKeepsDescriptors(const WCHAR* dir)
+{
+    WCHAR probe[MAX_PATH * 4];
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, FALSE};
+    PSECURITY_DESCRIPTOR stored = NULL;
+    WCHAR* text = NULL;
+    BOOL kept = FALSE;
+    wsprintfW(probe, L"%s\\descriptor-probe", dir);
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                             &attributes.lpSecurityDescriptor, NULL) &&
+        CreateDirectoryW(probe, &attributes))
+    {
+        stored = ReadDirectoryDescriptor(probe);
+    }
+    if (stored && ConvertSecurityDescriptorToStringSecurityDescriptorW(stored, SDDL_REVISION_1,
+                                                                        DACL_SECURITY_INFORMATION, &text, NULL))
+    {
+        // NTFS adds the auto-inherited flag: "D:PAI(...)".
+        kept = !lstrcmpW(text, L"D:P(A;;FA;;;WD)") || !lstrcmpW(text, L"D:PAI(A;;FA;;;WD)");
+        printf("a directory made with D:P(A;;FA;;;WD) reads back as %s\n", wt_u8(text));
+        LocalFree(text);
+    }
+    LocalFree(stored);
+    LocalFree(attributes.lpSecurityDescriptor);
+    RemoveDirectoryW(probe);
+    return kept;
+}

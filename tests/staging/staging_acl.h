@@ -17,3 +17,8 @@ PSECURITY_DESCRIPTOR ReadDirectoryDescriptor(const WCHAR* path);
 
 // The user of this process's token, in a buffer of SECURITY_MAX_SID_SIZE bytes; FALSE when unreadable.
 BOOL ReadProcessUser(BYTE* sid);
+
+// Whether this platform keeps a descriptor given at creation, tried with a probe directory below dir: one
+// made with a descriptor that no default produces (protected, Everyone alone) must read back as exactly
+// that. Wine 8 does not: it turns the list into Unix permission bits and reads back entries made from those.
+BOOL PlatformKeepsDescriptors(const WCHAR* dir);

@@ -6,9 +6,6 @@
 #include "staging/staging.h"
 #include "staging_acl.h"
 
-#include <sddl.h>
-
-
 static const BYTE kFixedRandom[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 static const WCHAR kFixedName[] = L"Quorlith-Setup-0403020108070605";
 
@@ -168,38 +165,6 @@ static void TestNames(void)
         RemoveDirectoryW(g_out);
     }
     ok(wt_handle_count() == handles, "machine-wide creations: handles %lu -> %lu", handles, wt_handle_count());
-}
-
-// Whether this platform keeps a descriptor given at creation: a directory made with one that no default
-// produces (protected, Everyone alone) must read back as exactly that. Wine 8 does not: it turns the list
-// into Unix permission bits and reads back entries made from those.
-static BOOL KeepsDescriptors(void)
-{
-    WCHAR probe[MAX_PATH * 4];
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, FALSE};
-    PSECURITY_DESCRIPTOR stored = NULL;
-    WCHAR* text = NULL;
-    BOOL kept = FALSE;
-    wsprintfW(probe, L"%s\\descriptor-probe", g_scratch);
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1,
-                                                             &attributes.lpSecurityDescriptor, NULL) &&
-        CreateDirectoryW(probe, &attributes))
-    {
-        stored = ReadDirectoryDescriptor(probe);
-    }
-    if (stored && ConvertSecurityDescriptorToStringSecurityDescriptorW(stored, SDDL_REVISION_1,
-                                                                        DACL_SECURITY_INFORMATION, &text, NULL))
-    {
-        // NTFS adds the auto-inherited flag: "D:PAI(...)".
-        kept = !lstrcmpW(text, L"D:P(A;;FA;;;WD)") || !lstrcmpW(text, L"D:PAI(A;;FA;;;WD)");
-        printf("a directory made with D:P(A;;FA;;;WD) reads back as %s\n", wt_u8(text));
-        LocalFree(text);
-    }
-    LocalFree(stored);
-    LocalFree(attributes.lpSecurityDescriptor);
-    RemoveDirectoryW(probe);
-    ShimReset();
-    return kept;
 }
 
 // A staging directory's descriptor as CreateDirectoryW received it (through the shim, so that the check
@@ -455,7 +420,7 @@ int main(void)
     SetCurrentDirectoryW(g_scratch);
     ok(wt_handle_count() > 0, "the handle table could not be read, handle checks would prove nothing");
     ok(ReadProcessUser(g_user), "this process's user is not readable: error %lu", GetLastError());
-    g_keepsDescriptors = KeepsDescriptors();
+    g_keepsDescriptors = PlatformKeepsDescriptors(g_scratch);
     ok(g_keepsDescriptors || wt_is_wine(), "Windows did not keep a descriptor given at creation");
     ok(wt_count_staging_dirs() == 0, "the prefix starts with %d staging directories", wt_count_staging_dirs());
 
