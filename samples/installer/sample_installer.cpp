@@ -4,9 +4,10 @@
 //   --check "<path>"    exits 0 when path exists, 2 otherwise
 //
 // Every run writes a receipt to %LOCALAPPDATA%\Quorlith-Sample\receipt.txt (UTF-8): its command line,
-// arguments, current directory, own path, the owner and access list of its own folder and whether it may
-// make, write, read and delete a file and make and remove a folder there. For tests, QUORLITH_SAMPLE_EXIT_CODE overrides the exit code
-// and QUORLITH_SAMPLE_DELAY_MS makes it wait before exiting. It never shows a window.
+// arguments, current directory, own path, the owner, group and access list of its own folder, and whether
+// it may make, write, read and delete a file and make and remove a folder there. For tests,
+// QUORLITH_SAMPLE_EXIT_CODE overrides the exit code and QUORLITH_SAMPLE_DELAY_MS makes it wait before
+// exiting. It never shows a window.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -52,7 +53,8 @@ static DWORD ReadNumberVariable(const WCHAR* name, DWORD fallback)
 // that failed and its error.
 static void WriteFolderRecord(HANDLE file, WCHAR* folder, WCHAR* text)
 {
-    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                       DACL_SECURITY_INFORMATION;
     PSECURITY_DESCRIPTOR descriptor = NULL;
     WCHAR* sddl = NULL;
     HANDLE probe = INVALID_HANDLE_VALUE;

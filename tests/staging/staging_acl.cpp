@@ -220,3 +220,62 @@ BOOL PlatformKeepsDescriptors(const WCHAR* dir)
     RemoveDirectoryW(probe);
     return kept;
 }
+
+HANDLE MakeStandardUserToken(void)
+{
+    HANDLE process = NULL;
+    HANDLE impersonation = NULL;
+    HANDLE restricted = NULL;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    DWORD administratorsSize = sizeof(administrators);
+    DWORD systemSize = sizeof(system);
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &administratorsSize);
+    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
+    // The user too when it is SYSTEM (a run as a service), so that what is left is an ordinary user's token.
+    SID_AND_ATTRIBUTES disabled[2] = {{administrators, 0}, {system, 0}};
+    DWORD disabledCount = 1;
+
+    if (!ReadProcessUser(user) || !OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+    {
+        goto LExit;
+    }
+    disabledCount = EqualSid(user, system) ? 2 : 1;
+    // DuplicateToken's copy could not be restricted: it carries no TOKEN_DUPLICATE right.
+    if (!DuplicateTokenEx(process, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, NULL, SecurityImpersonation,
+                          TokenImpersonation, &impersonation) ||
+        !CreateRestrictedToken(impersonation, 0, disabledCount, disabled, 0, NULL, 0, NULL, &restricted))
+    {
+        restricted = NULL;
+    }
+
+LExit:
+    if (impersonation)
+    {
+        CloseHandle(impersonation);
+    }
+    if (process)
+    {
+        CloseHandle(process);
+    }
+    return restricted;
+}
+
+BOOL AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, DWORD* granted)
+{
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    BYTE privileges[256];
+    DWORD privilegesSize = sizeof(privileges);
+    BOOL status = FALSE;
+    *granted = 0;
+    MapGenericMask(&desired, &mapping);
+    if (!AccessCheck(descriptor, token, desired, &mapping, reinterpret_cast<PPRIVILEGE_SET>(privileges),
+                     &privilegesSize, granted, &status))
+    {
+        // Not a refusal: the check itself failed (a descriptor without owner or group, say).
+        ok(FALSE, "AccessCheck for 0x%08lx: error %lu", desired, GetLastError());
+        return FALSE;
+    }
+    return status;
+}

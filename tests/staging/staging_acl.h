@@ -22,3 +22,11 @@ BOOL ReadProcessUser(BYTE* sid);
 // made with a descriptor that no default produces (protected, Everyone alone) must read back as exactly
 // that. Wine 8 does not: it turns the list into Unix permission bits and reads back entries made from those.
 BOOL PlatformKeepsDescriptors(const WCHAR* dir);
+
+// A standard user's view of this process's token: an impersonation token with the Administrators group,
+// and SYSTEM when that is the user, made deny-only (CloseHandle it); NULL when it cannot be made.
+HANDLE MakeStandardUserToken(void);
+
+// The access the system's own check gives token to an object with descriptor (a file-system object);
+// FALSE when refused. A check that cannot be made is a failure (the descriptor needs owner and group).
+BOOL AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, DWORD* granted);
