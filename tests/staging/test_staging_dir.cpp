@@ -290,7 +290,7 @@ static void TestLengthLimits(void)
 
     // A folder text that does not fit the buffer: the query returns the size it needs and writes
     // nothing. Taken for a result, the empty buffer would put the directory at the root of the drive.
-    MakeLongPath(longText, PATH_BUFFER_CHARS);
+    MakeLongPath(longText, 32768);
     ShimReset();
     ShimSetRandom(kFixedRandom);
     ShimSetWindowsDirectory(longText);
@@ -299,7 +299,7 @@ static void TestLengthLimits(void)
            ShimCalls(SHIM_BCryptGenRandom) == 0,
        "Windows directory of 32,768: went on to the descriptor or the draw");
 
-    MakeLongPath(longText, PATH_BUFFER_CHARS - 1);
+    MakeLongPath(longText, 32767);
     lstrcatW(longText, L"\\");
     ShimReset();
     ShimSetRandom(kFixedRandom);
