@@ -271,7 +271,13 @@ int main(void)
         return 1;
     }
     // Wide arguments, so that a kit path outside the ANSI code page arrives whole.
-    lstrcpynW(g_setup, wt_winpath(wt_u8(argv[1])), ARRAYSIZE(g_setup));
+    // Full and long, as the system reports a running process's image.
+    WCHAR full[MAX_PATH * 2];
+    if (!GetFullPathNameW(wt_winpath(wt_u8(argv[1])), ARRAYSIZE(full), full, NULL) ||
+        !GetLongPathNameW(full, g_setup, ARRAYSIZE(g_setup)))
+    {
+        lstrcpynW(g_setup, wt_winpath(wt_u8(argv[1])), ARRAYSIZE(g_setup));
+    }
     LocalFree(argv);
     if (wt_skip_unless_x64_machine())
     {
