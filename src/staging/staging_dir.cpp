@@ -14,14 +14,18 @@ static DWORD ReadLittleEndian32(const BYTE* bytes)
 static BOOL FormatUserStagingSddl(WCHAR* sddl)
 {
     WCHAR* user = NULL;
-    // TOKEN_USER and its SID; DWORD-aligned as the call requires.
-    DWORD tokenUser[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD)];
+    // TOKEN_USER and its SID, aligned for the pointer the structure holds.
+    union
+    {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token;
     DWORD size = 0;
     BOOL formatted = FALSE;
 
     // The token's pseudo-handle (Windows 8 and later) needs neither opening nor closing.
-    if (!GetTokenInformation(GetCurrentProcessToken(), TokenUser, tokenUser, sizeof(tokenUser), &size) ||
-        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid, &user))
+    if (!GetTokenInformation(GetCurrentProcessToken(), TokenUser, &token, sizeof(token), &size) ||
+        !ConvertSidToStringSidW(token.user.User.Sid, &user))
     {
         user = NULL;
         goto LExit;

@@ -180,15 +180,19 @@ PSECURITY_DESCRIPTOR ReadDirectoryDescriptor(const WCHAR* path)
 
 BOOL ReadProcessUser(BYTE* sid)
 {
-    HANDLE token = NULL;
-    DWORD user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD)];
+    HANDLE handle = NULL;
+    union
+    {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token;
     DWORD size = 0;
     BOOL read = FALSE;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle))
     {
-        read = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
-               CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
-        CloseHandle(token);
+        read = GetTokenInformation(handle, TokenUser, &token, sizeof(token), &size) &&
+               CopySid(SECURITY_MAX_SID_SIZE, sid, token.user.User.Sid);
+        CloseHandle(handle);
     }
     return read;
 }
