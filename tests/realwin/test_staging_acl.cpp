@@ -109,13 +109,10 @@ static void CheckEnforced(PSECURITY_DESCRIPTOR descriptor)
         {GENERIC_WRITE, "write"},
         {DELETE, "delete"},
     };
-    HANDLE process = NULL;
-    HANDLE impersonation = NULL;
+    HANDLE impersonation = MakeOwnToken();
     HANDLE restricted = MakeStandardUserToken();
 
-    if (!restricted || !OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process) ||
-        !DuplicateTokenEx(process, TOKEN_QUERY | TOKEN_IMPERSONATE, NULL, SecurityImpersonation, TokenImpersonation,
-                          &impersonation))
+    if (!restricted || !impersonation)
     {
         ok(FALSE, "cannot make the tokens: error %lu", GetLastError());
         goto LExit;
@@ -133,10 +130,6 @@ LExit:
     if (impersonation)
     {
         CloseHandle(impersonation);
-    }
-    if (process)
-    {
-        CloseHandle(process);
     }
     if (restricted)
     {

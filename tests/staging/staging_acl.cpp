@@ -266,6 +266,23 @@ LExit:
     return restricted;
 }
 
+HANDLE MakeOwnToken(void)
+{
+    HANDLE process = NULL;
+    HANDLE impersonation = NULL;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process) &&
+        !DuplicateTokenEx(process, TOKEN_QUERY | TOKEN_IMPERSONATE, NULL, SecurityImpersonation, TokenImpersonation,
+                          &impersonation))
+    {
+        impersonation = NULL;
+    }
+    if (process)
+    {
+        CloseHandle(process);
+    }
+    return impersonation;
+}
+
 BOOL AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, DWORD* granted)
 {
     GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};

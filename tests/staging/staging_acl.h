@@ -27,6 +27,10 @@ BOOL PlatformKeepsDescriptors(const WCHAR* dir);
 // and SYSTEM when that is the user, made deny-only (CloseHandle it); NULL when it cannot be made.
 HANDLE MakeStandardUserToken(void);
 
+// This process's token as an impersonation token, for the access check (CloseHandle it); NULL when it
+// cannot be made.
+HANDLE MakeOwnToken(void);
+
 // The access the system's own check gives token to an object with descriptor (a file-system object);
 // FALSE when refused. A check that cannot be made is a failure (the descriptor needs owner and group).
 BOOL AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, DWORD* granted);

@@ -194,6 +194,52 @@ static void CheckInstallerPlace(void)
        wt_u8(expected));
 }
 
+// What the user's own processes may do in the folder with that descriptor, by the system's access check:
+// everything, with this process's token and with it without the Administrators group (the same user not
+// elevated), as in the user's own temporary directory.
+static void CheckUserAccess(PSECURITY_DESCRIPTOR descriptor, PSID user)
+{
+    static const struct
+    {
+        DWORD access;
+        const char* what;
+    } requests[] = {
+        {FILE_LIST_DIRECTORY, "list"},
+        {FILE_ADD_FILE, "add a file"},
+        {FILE_ADD_SUBDIRECTORY, "add a folder"},
+        {FILE_DELETE_CHILD, "delete what is inside"},
+        {DELETE, "delete the folder"},
+    };
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system);
+    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
+    if (wt_is_wine())
+    {
+        skip("Wine does not enforce access lists: the user's own tokens are not asked");
+        return;
+    }
+    HANDLE own = MakeOwnToken();
+    // As SYSTEM there is no unelevated self to ask for.
+    HANDLE unelevated = EqualSid(user, system) ? NULL : MakeStandardUserToken();
+    ok(own != NULL, "cannot make this process's token: error %lu", GetLastError());
+    for (const auto& request : requests)
+    {
+        DWORD granted = 0;
+        ok(own && AccessGranted(descriptor, own, request.access, &granted), "%s: refused to this process (0x%08lx)",
+           request.what, granted);
+        ok(!unelevated || AccessGranted(descriptor, unelevated, request.access, &granted),
+           "%s: refused to this user without the Administrators group (0x%08lx)", request.what, granted);
+    }
+    if (unelevated)
+    {
+        CloseHandle(unelevated);
+    }
+    if (own)
+    {
+        CloseHandle(own);
+    }
+}
+
 // What the installer found in its own folder while it ran: the per-user staging directory's access list
 // (where the platform keeps one given at creation), and that it could still make, read and delete a file
 // and make and remove a folder there.
@@ -220,6 +266,10 @@ static void CheckInstallerFolder(void)
     ok(ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor, NULL),
        "the installer's record %s is no descriptor", wt_u8(text));
     CheckStagingDescriptor("the installer's own folder", descriptor, FALSE, user);
+    if (descriptor)
+    {
+        CheckUserAccess(descriptor, user);
+    }
     LocalFree(descriptor);
     wt_remove_tree(scratch);
 }
