@@ -29,7 +29,9 @@ static const struct
     {"gdi32.dll", "GetDeviceCaps GetStockObject"},
     {"comctl32.dll", "InitCommonControlsEx"},
     {"shell32.dll", "CommandLineToArgvW SHGetFolderPathW ShellExecuteExW"},
-    {"advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW RegCloseKey RegOpenKeyExW RegQueryValueExW"},
+    {"advapi32.dll",
+     "ConvertSidToStringSidW ConvertStringSecurityDescriptorToSecurityDescriptorW GetTokenInformation RegCloseKey "
+     "RegOpenKeyExW RegQueryValueExW"},
     {"bcrypt.dll",
      "BCryptCloseAlgorithmProvider BCryptCreateHash BCryptDestroyHash BCryptFinishHash BCryptGenRandom "
      "BCryptGetProperty BCryptHashData BCryptOpenAlgorithmProvider"},

@@ -148,7 +148,7 @@ static void TestFailuresBeforeCreation(void)
         {"resource not found", SHIM_FindResourceW, 1, FALSE, 0},
         {"size query fails", SHIM_SizeofResource, 1, FALSE, 0},
         {"size 0", SHIM_CALL_COUNT, 0, TRUE, 0},
-        {"size above the bound", SHIM_CALL_COUNT, 0, TRUE, MAX_PAYLOAD_SIZE + 1},
+        {"size above the bound", SHIM_CALL_COUNT, 0, TRUE, 268435457u},
         {"size one short", SHIM_CALL_COUNT, 0, TRUE, 65535},
         {"provider cannot be opened", SHIM_BCryptOpenAlgorithmProvider, 1, FALSE, 0},
         {"hash object not allocated", SHIM_HeapAlloc, 1, FALSE, 0},
@@ -233,7 +233,7 @@ static void TestFailuresAfterCreation(void)
     ok(ExtractPayload(PAYLOAD_HOSTFXR, path) == FALSE, "write and deletion fail: extraction succeeded");
     DWORD size = 0;
     BYTE* left = wt_read_file(path, &size);
-    ok(left && size == EXTRACT_CHUNK_SIZE, "write and deletion fail: %s, %lu bytes", left ? "file left" : "no file",
+    ok(left && size == 65536, "write and deletion fail: %s, %lu bytes", left ? "file left" : "no file",
        size);
     wt_free(left);
     ok(wt_handle_count() == handles, "write and deletion fail: %lu handles, %lu before", wt_handle_count(), handles);
