@@ -261,24 +261,20 @@ static void RunAsSystem(void)
     }
 }
 
-int main(void)
+int wmain(int argc, WCHAR** argv)
 {
-    int argc = 0;
-    WCHAR** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc != 2)
+    if (argc != 2)
     {
         printf("usage: test_system_deploy <setup image with the sample payloads>\n");
         return 1;
     }
-    // Wide arguments, so that a kit path outside the ANSI code page arrives whole.
     // Full and long, as the system reports a running process's image.
     WCHAR full[MAX_PATH * 2];
-    if (!GetFullPathNameW(wt_winpath(wt_u8(argv[1])), ARRAYSIZE(full), full, NULL) ||
+    if (!GetFullPathNameW(wt_winpath(argv[1]), ARRAYSIZE(full), full, NULL) ||
         !GetLongPathNameW(full, g_setup, ARRAYSIZE(g_setup)))
     {
-        lstrcpynW(g_setup, wt_winpath(wt_u8(argv[1])), ARRAYSIZE(g_setup));
+        lstrcpynW(g_setup, wt_winpath(argv[1]), ARRAYSIZE(g_setup));
     }
-    LocalFree(argv);
     if (wt_skip_unless_x64_machine())
     {
         return wt_finish();
