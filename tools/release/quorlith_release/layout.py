@@ -11,6 +11,8 @@ from .msi import Package
 COMPONENT_64BIT = 256
 _MAX_DEPTH = 64
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
+_NAME_CHARS = re.compile(r"[A-Za-z0-9_.]*\Z")
+_BRACKET = re.compile(r"[\[\]]")
 # Custom action base types that set a directory (35) or a property (51) from a formatted text.
 _SET_DIRECTORY = 35
 _SET_PROPERTY = 51
@@ -56,27 +58,50 @@ def folders(package: Package) -> dict:
 def format_text(text: str, properties: dict) -> str:
     """A Formatted value as Windows Installer resolves it, innermost reference first: "[NAME]" is the property's
     value (blank when unknown), "[\\x]" is x, other references ([#file], [$component], [%variable], [~]) stay."""
-    stack = [[]]
+    if "[" not in text:
+        return text
+    # One flat list of pieces and the index of each open "[" in it, so text between brackets is copied once and
+    # a deep nest of references that stay costs no more than its length.
+    out = []
+    opens = []        # (index of the "[" piece, whether everything since it may still be a property name)
     at = 0
-    while at < len(text):
-        char = text[at]
-        if char == "[" and text[at + 1:at + 2] == "\\" and text[at + 3:at + 4] == "]":
-            stack[-1].append(text[at + 2])
-            at += 4
+    for match in _BRACKET.finditer(text):
+        if match.start() < at:
             continue
-        if char == "[":
-            stack.append([])
-        elif char == "]" and len(stack) > 1:
-            inner = "".join(stack.pop())
-            if _PROPERTY_NAME.match(inner):
-                stack[-1].append(properties.get(inner, ""))
+        if match.start() > at:
+            piece = text[at:match.start()]
+            out.append(piece)
+            if opens and opens[-1][1] and not _NAME_CHARS.match(piece):
+                opens[-1] = (opens[-1][0], False)
+        at = match.end()
+        if match.group() == "[" and text[at:at + 1] == "\\" and text[at + 2:at + 3] == "]":
+            out.append(text[at + 1])
+            if opens and opens[-1][1] and not _NAME_CHARS.match(text[at + 1]):
+                opens[-1] = (opens[-1][0], False)
+            at += 3
+        elif match.group() == "[":
+            opens.append((len(out), True))
+            out.append("[")
+        elif opens:
+            start, plain = opens.pop()
+            inner = "".join(out[start + 1:]) if plain else ""
+            if plain and _PROPERTY_NAME.match(inner):
+                del out[start:]
+                value = properties.get(inner, "")
+                out.append(value)
+                if opens and opens[-1][1] and not _NAME_CHARS.match(value):
+                    opens[-1] = (opens[-1][0], False)
             else:
-                stack[-1].append("[" + inner + "]")
+                out.append("]")
+                if opens:
+                    opens[-1] = (opens[-1][0], False)
         else:
-            stack[-1].append(char)
-        at += 1
+            out.append("]")
+            if opens:
+                opens[-1] = (opens[-1][0], False)
+    out.append(text[at:])
     # Brackets never closed stay as they were written.
-    return "[".join("".join(part) for part in stack)
+    return "".join(out)
 
 
 @dataclass(frozen=True)
