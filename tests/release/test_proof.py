@@ -1,7 +1,13 @@
 """The runtime-package proof: each bent package is refused with the one message that names it, or accepted with
 the release it lays down."""
+import os
+import struct
+
 import pytest
 from conftest import edit, set_codepage, set_summary
+
+from quorlith_release import msi
+from quorlith_release.msi import Libmsi
 
 from quorlith_release.proof import ProofError, prove_runtime_package
 from quorlith_release.versions import load_version_names
@@ -40,6 +46,47 @@ def forged_subject(path):
 FORGED_ROW = ("x\r\nregForged\t2\tSOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\tVersion\t10.0.15"
               "\tHostVersion")
 TO_ELSEWHERE = ("INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)", ("DOTNETDIR", "C:\\elsewhere\\"))
+
+def crash_directory(path):
+    """One byte of the compound file's root directory entry: its mini stream starts at sector 0x7F000000."""
+    with open(path, "r+b") as stream:
+        data = bytearray(stream.read())
+        directory = (struct.unpack_from("<I", data, 0x30)[0] + 1) * 512
+        data[directory + 0x77] = 0x7F
+        stream.seek(0)
+        stream.write(data)
+
+
+def template_byte(path):
+    """A Template with the byte 0xE9 (é in code page 1252), which is no UTF-8."""
+    set_summary(path, TEMPLATE="x64;1033~QZ")
+    with open(path, "rb") as stream:
+        data = stream.read()
+    assert data.count(b"~QZ") == 1
+    with open(path, "wb") as stream:
+        stream.write(data.replace(b"~QZ", b"\xe9QZ"))
+
+
+def registry_rows(count, key, name="v{}"):
+    """count more Registry rows of the host's component under one key, imported in one go."""
+    def bend(path):
+        idt = path + ".Registry.idt"
+        with open(idt, "w", encoding="utf-8", newline="") as stream:
+            stream.write("Registry\tRoot\tKey\tName\tValue\tComponent_\r\ns72\ti2\tl255\tL255\tL0\ts72\r\n"
+                         "Registry\tRegistry\r\n")
+            stream.write("host\t2\tSOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\tVersion\t"
+                         "[HOSTVERSION]\tHostVersion\r\n")
+            for at in range(count):
+                stream.write("r{}\t2\t{}\t{}\t1\tHostVersion\r\n".format(at, key.format(at), name.format(at)))
+        db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)
+        db.import_(idt)
+        db.commit()
+        os.remove(idt)
+    return bend
+
+
+UNREAD = "!Runtime package cannot be read ({}); a package the build cannot prove is not embedded: "
+NESTED = "[" * 4000 + "HOSTVERSION{}" + "]" * 4000
 
 # id | slot index | package built as: (sample index, release, arch) | bent by | release, or message after the path
 CASES = [
@@ -104,6 +151,18 @@ CASES = [
     ("patch-2^32+15-recorded-as-written", 2, (2, "10.0.4294967311", "x64"), None, "=10.0.4294967311"),
     ("host-major-saturates", 0, (0, "4294967306.0.1", "x64"), None, "=4294967306.0.1"),
     ("host-100-characters", 0, (0, "10." + "0" * 97, "x64"), None, " " + HOST + 'it writes "10.' + "0" * 97 + '"'),
+    # Hostile packages: read in a child under limits, refused with one message that names the file.
+    ("compound-directory-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), crash_directory,
+     UNREAD.format("libmsi crashed on it (SIGSEGV; it printed: libgsf:msole-WARNING: This OLE2 file is invalid.)")),
+    ("template-byte-e9", 2, (2, "10.0.15", "x64"), template_byte,
+     UNREAD.format("its summary information's Template is not UTF-8 text")),
+    ("long-string-alone", 2, (2, "10.0.15", "x64"),
+     sql(("UPDATE `Property` SET `Value` = ? WHERE `Property` = 'Manufacturer'", ("x" * 70000,))),
+     UNREAD.format("its string pool holds a string longer than 65535 bytes (entry 158), whose length readers "
+                   "disagree on")),
+    ("registry-20000-rows-one-30kb-key", 0, (0, "10.0.15", "x64"), registry_rows(20000, "K" * 30000), "=10.0.15"),
+    ("registry-1000-rows-nested-brackets", 0, (0, "10.0.15", "x64"), registry_rows(1000, NESTED, NESTED),
+     "=10.0.15"),
 ]
 
 

@@ -1,12 +1,20 @@
 """The one reader of Windows Installer packages: libmsi's SQL queries give typed records, never printed text."""
 from __future__ import annotations
 
+import json
+import os
+import resource
+import signal
+import subprocess
+import sys
 from dataclasses import dataclass
 
 import gi
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import GLib, Libmsi  # noqa: E402
+
+from . import stringpool  # noqa: E402
 
 
 class PackageError(Exception):
@@ -80,8 +88,23 @@ class Package:
     custom_actions: tuple
 
 
-# libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
-GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, lambda *args: None, None)
+# libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts. The
+# reading child lets its messages through: there every message libmsi prints refuses the package.
+_quiet = [True]
+
+
+def _warning(domain, level, message, data):
+    if not _quiet[0]:
+        sys.stderr.write("{}-WARNING: {}\n".format(domain or "libmsi", message))
+
+
+GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, _warning, None)
+
+# Limits of the child that reads one package, far above what a real runtime package needs (the 900-file
+# replica in bench/release: see its README); past them the package is refused, not waited for.
+READ_SECONDS = 120       # wall clock
+READ_CPU_SECONDS = 60
+READ_MEMORY = 2 << 30    # address space, bytes
 
 # Table, columns and how each column is read: "s" text (NULL reads as ""), "i" integer (NULL reads as 0).
 _TABLES = {
@@ -145,19 +168,115 @@ def table_names(db) -> set:
         raise PackageError("libmsi cannot list its tables: {}".format(error.message)) from None
 
 
-def read_package(path: str) -> Package:
+def _read_tables(path: str) -> dict:
+    """In the child: the package's tables as JSON-ready data, each text once in "strings", cells of text
+    columns as indexes into it (a key repeated on 20,000 rows is sent once)."""
+    # The string pool is read before libmsi reads it, and its verdict comes first: libmsi 0.101 reads back a long
+    # string it wrote 64 KiB short, and the message must not depend on which libmsi is installed.
+    pool_problem = stringpool.problem(path)
     db = open_database(path)
+    if pool_problem:
+        raise PackageError(pool_problem)
+    _quiet[0] = False
     present = table_names(db)
     try:
         template = Libmsi.SummaryInfo.new(db, 0).get_string(Libmsi.Property.TEMPLATE) or ""
     except (GLib.Error, TypeError):
         raise PackageError("libmsi cannot read its summary information") from None
-    tables = {table: _table(db, table, present) for table in _TABLES}
+    except UnicodeDecodeError:
+        raise PackageError("its summary information's Template is not UTF-8 text") from None
+    strings = {}
+    tables = {}
+    for table, columns in _TABLES.items():
+        try:
+            rows = _table(db, table, present)
+        except UnicodeDecodeError:
+            raise PackageError("its {} table holds text that is not UTF-8".format(table)) from None
+        tables[table] = [[strings.setdefault(cell, len(strings)) if kind == "s" else cell
+                          for cell, (_, kind) in zip(row, columns)] for row in rows]
+    return {"template": template, "strings": list(strings), "tables": tables}
+
+
+def child_main(path: str) -> int:
+    """The reading child: one JSON document on stdout, {"error": ...} for a package libmsi cannot read."""
+    try:
+        document = {"package": _read_tables(path)}
+    except PackageError as error:
+        document = {"error": str(error)}
+    except MemoryError:
+        document = {"error": "reading it needs more than {} MiB".format(READ_MEMORY >> 20)}
+    sys.stdout.write(json.dumps(document))
+    return 0
+
+
+def _limit_child():
+    resource.setrlimit(resource.RLIMIT_AS, (READ_MEMORY, READ_MEMORY))
+    resource.setrlimit(resource.RLIMIT_CPU, (READ_CPU_SECONDS, READ_CPU_SECONDS))
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def _first_message(stderr: bytes) -> str:
+    """The first line the child printed, without GLib's "(process:N): " prefix and time; of a traceback, its
+    last line."""
+    lines = [line.strip() for line in stderr.decode("utf-8", "replace").splitlines() if line.strip()]
+    if lines and lines[0].startswith("Traceback"):
+        lines = lines[-1:]
+    for line in lines:
+        if line.startswith("(process:") and "): " in line:
+            line = line.split("): ", 1)[1]
+        head, stars, rest = line.partition(" **: ")
+        if stars:
+            rest = rest.split(": ", 1)[1] if rest[:2].isdigit() and ": " in rest else rest
+            line = "{}: {}".format(head.strip("* "), rest)
+        return line
+    return ""
+
+
+def _verdict(returncode: int, stdout: bytes, stderr: bytes) -> dict:
+    """The child's tables, or PackageError saying what happened to it."""
+    said = _first_message(stderr)
+    if returncode < 0:
+        name = signal.Signals(-returncode).name
+        if -returncode == signal.SIGXCPU:
+            raise PackageError("reading it used more than {} s of processor time".format(READ_CPU_SECONDS))
+        raise PackageError("libmsi crashed on it ({}{})".format(name, "; it printed: " + said if said else ""))
+    try:
+        document = json.loads(stdout) if returncode == 0 else None
+    except ValueError:
+        document = None
+    if not isinstance(document, dict):
+        raise PackageError("its reader exited with status {}{}".format(returncode,
+                                                                       "; it printed: " + said if said else ""))
+    if "error" in document:
+        raise PackageError(document["error"])
+    if said:
+        raise PackageError("libmsi reported a fault while reading it: {}".format(said))
+    return document["package"]
+
+
+def read_package(path: str) -> Package:
+    """The package's tables, read by libmsi in a child process under limits of time and memory: a crash, a
+    message from libmsi or a limit reached raises PackageError."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    command = [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+               "from quorlith_release import msi; sys.exit(msi.child_main(sys.argv[2]))", root, path]
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=_limit_child)
+    try:
+        stdout, stderr = child.communicate(timeout=READ_SECONDS)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        raise PackageError("reading it took longer than {} s".format(READ_SECONDS)) from None
+    document = _verdict(child.returncode, stdout, stderr)
+    strings = document["strings"]
+    tables = {table: [tuple(strings[cell] if kind == "s" else cell for cell, (_, kind) in zip(row, columns))
+                      for row in document["tables"][table]] for table, columns in _TABLES.items()}
     if not tables["Property"]:
         raise PackageError("the package has no Property table")
     return Package(
         path=path,
-        template=template,
+        template=document["template"],
         properties={name: value for name, value in tables["Property"]},
         directories=tuple(Directory(*row) for row in tables["Directory"]),
         components=tuple(Component(*row) for row in tables["Component"]),
