@@ -138,16 +138,27 @@ def _field(record, index: int, kind: str):
     return record.get_string(index) if kind == "s" else record.get_int(index)
 
 
-def _table(db, table: str, present: set) -> list:
+def _table(db, table: str, present: set, strings: dict) -> list:
+    """The table's rows, each text cell as its index in strings (which it extends), as each record is fetched:
+    a text repeated on many rows is held once."""
     if table not in present:
         return []
     columns = _TABLES[table]
     sql = "SELECT {} FROM `{}`".format(", ".join("`{}`".format(name) for name, _ in columns), table)
+    rows = []
     try:
-        records = query_rows(db, sql)
+        query = Libmsi.Query.new(db, sql)
+        query.execute(None)
+        record = query.fetch()
+        while record is not None:
+            cells = [_field(record, at + 1, kind) for at, (_, kind) in enumerate(columns)]
+            rows.append([strings.setdefault(cell, len(strings)) if kind == "s" else cell
+                         for cell, (_, kind) in zip(cells, columns)])
+            record = query.fetch()
+        query.close()
     except GLib.Error as error:
         raise PackageError("libmsi cannot read its {} table: {}".format(table, error.message)) from None
-    return [tuple(_field(record, at + 1, kind) for at, (_, kind) in enumerate(columns)) for record in records]
+    return rows
 
 
 def open_database(path: str, flags=Libmsi.DbFlags.READONLY):
@@ -187,13 +198,11 @@ def _read_tables(path: str) -> dict:
         raise PackageError("its summary information's Template is not UTF-8 text") from None
     strings = {}
     tables = {}
-    for table, columns in _TABLES.items():
+    for table in _TABLES:
         try:
-            rows = _table(db, table, present)
+            tables[table] = _table(db, table, present, strings)
         except UnicodeDecodeError:
             raise PackageError("its {} table holds text that is not UTF-8".format(table)) from None
-        tables[table] = [[strings.setdefault(cell, len(strings)) if kind == "s" else cell
-                          for cell, (_, kind) in zip(row, columns)] for row in rows]
     return {"template": template, "strings": list(strings), "tables": tables}
 
 
