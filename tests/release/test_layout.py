@@ -44,10 +44,17 @@ def test_folders(rows, properties, expected):
     ("open [HOSTVERSION", "open [HOSTVERSION"),
     ("${unset} $ENV{SECRET_TOKEN}", "${unset} $ENV{SECRET_TOKEN}"),
     ("[SELF]", "[SELF]"),
+    ("[[[[NAME]]]]", "[[10.0.15]]"),
+    ("[[[[LOOP]]]]", "LOOP"),
+    ("[[[PING]]] [[[[PING]]]]", "PONG PING"),
+    ("[[[a b]]", "[[[a b]]"),
+    ("[[[\\[]NAME]]]", "[[[NAME]]]"),
 ], ids=["property", "unknown-blank", "innermost-first", "escape", "other-references-kept", "unclosed",
-        "cmake-text-is-text", "value-not-formatted-again"])
+        "cmake-text-is-text", "value-not-formatted-again", "nest-resolves-until-no-name", "nest-self-loop",
+        "nest-two-cycle-parity", "nest-unclosed-outer", "nest-escape-inside"])
 def test_format_text(text, expected):
-    properties = {"HOSTVERSION": "10.0.15", "NAME": "HOSTVERSION", "SELF": "[SELF]"}
+    properties = {"HOSTVERSION": "10.0.15", "NAME": "HOSTVERSION", "SELF": "[SELF]", "LOOP": "LOOP",
+                  "PING": "PONG", "PONG": "PING"}
     assert layout.format_text(text, properties) == expected
 
 

@@ -12,7 +12,8 @@ COMPONENT_64BIT = 256
 _MAX_DEPTH = 64
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
 _NAME_CHARS = re.compile(r"[A-Za-z0-9_.]*\Z")
-_BRACKET = re.compile(r"[\[\]]")
+# An escape "[\\x]", a run of "[" (none of them opening an escape) or a run of "]".
+_TOKEN = re.compile(r"\[\\.\]|(?:\[(?!\\.\]))+|\]+", re.DOTALL)
 # Custom action base types that set a directory (35) or a property (51) from a formatted text.
 _SET_DIRECTORY = 35
 _SET_PROPERTY = 51
@@ -55,53 +56,89 @@ def folders(package: Package) -> dict:
     return resolved
 
 
+def _resolve_chain(name: str, properties: dict, levels: int) -> tuple:
+    """The value of [name] and of as many enclosing levels (up to levels in all) as hold just the previous value
+    while it is a property name; returns (value, levels used). A chain that loops is stepped over whole."""
+    value = properties.get(name, "")
+    used = 1
+    seen = {name: 0}
+    while used < levels and _PROPERTY_NAME.match(value):
+        if value in seen:
+            period = used - seen[value]
+            used += (levels - used) // period * period
+            seen = {}
+            if used == levels:
+                break
+        seen[value] = used
+        value = properties.get(value, "")
+        used += 1
+    return value, used
+
+
 def format_text(text: str, properties: dict) -> str:
     """A Formatted value as Windows Installer resolves it, innermost reference first: "[NAME]" is the property's
     value (blank when unknown), "[\\x]" is x, other references ([#file], [$component], [%variable], [~]) stay."""
     if "[" not in text:
         return text
-    # One flat list of pieces and the index of each open "[" in it, so text between brackets is copied once and
-    # a deep nest of references that stay costs no more than its length.
+    # One flat list of pieces and a stack of runs of "[": text is copied once, and a run of brackets costs as
+    # much as one bracket, however deep it nests.
     out = []
-    opens = []        # (index of the "[" piece, whether everything since it may still be a property name)
+    opens = []        # [index of the run's piece in out, levels of it still open, innermost may be a name]
     at = 0
-    for match in _BRACKET.finditer(text):
-        if match.start() < at:
-            continue
+    for match in _TOKEN.finditer(text):
         if match.start() > at:
-            piece = text[at:match.start()]
-            out.append(piece)
-            if opens and opens[-1][1] and not _NAME_CHARS.match(piece):
-                opens[-1] = (opens[-1][0], False)
+            _add(out, opens, text[at:match.start()])
         at = match.end()
-        if match.group() == "[" and text[at:at + 1] == "\\" and text[at + 2:at + 3] == "]":
-            out.append(text[at + 1])
-            if opens and opens[-1][1] and not _NAME_CHARS.match(text[at + 1]):
-                opens[-1] = (opens[-1][0], False)
-            at += 3
-        elif match.group() == "[":
-            opens.append((len(out), True))
-            out.append("[")
-        elif opens:
-            start, plain = opens.pop()
-            inner = "".join(out[start + 1:]) if plain else ""
-            if plain and _PROPERTY_NAME.match(inner):
-                del out[start:]
-                value = properties.get(inner, "")
-                out.append(value)
-                if opens and opens[-1][1] and not _NAME_CHARS.match(value):
-                    opens[-1] = (opens[-1][0], False)
-            else:
-                out.append("]")
-                if opens:
-                    opens[-1] = (opens[-1][0], False)
+        token = match.group()
+        if token[0] == "[" and token[1:2] == "\\" and len(token) == 4:
+            _add(out, opens, token[2])
+        elif token[0] == "[":
+            opens.append([len(out), len(token), True])
+            out.append(token)
         else:
-            out.append("]")
-            if opens:
-                opens[-1] = (opens[-1][0], False)
-    out.append(text[at:])
+            _close(out, opens, len(token), properties)
+    if at < len(text):
+        _add(out, opens, text[at:])
     # Brackets never closed stay as they were written.
     return "".join(out)
+
+
+def _add(out: list, opens: list, piece: str):
+    out.append(piece)
+    if opens and opens[-1][2] and not _NAME_CHARS.match(piece):
+        opens[-1][2] = False
+
+
+def _close(out: list, opens: list, closing: int, properties: dict):
+    while closing and opens:
+        run = opens[-1]
+        start, count, plain = run
+        name = "".join(out[start + 1:]) if plain else ""
+        if plain and _PROPERTY_NAME.match(name):
+            value, used = _resolve_chain(name, properties, min(count, closing))
+            del out[start + 1:]
+            count -= used
+            closing -= used
+            if count:
+                out[start] = "[" * count
+                run[1], run[2] = count, bool(_NAME_CHARS.match(value))
+                out.append(value)
+                continue
+            del out[start]
+            opens.pop()
+            _add(out, opens, value)
+            continue
+        # A reference that stays: the levels of its run around it stay too.
+        used = min(count, closing)
+        out.append("]" * used)
+        closing -= used
+        run[1], run[2] = count - used, False
+        if not run[1]:
+            opens.pop()
+            if opens:
+                opens[-1][2] = False
+    if closing:
+        out.append("]" * closing)
 
 
 @dataclass(frozen=True)

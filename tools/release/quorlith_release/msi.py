@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -219,6 +220,11 @@ def child_main(path: str) -> int:
     return 0
 
 
+# GLib's message lines: "** (process:12): CRITICAL **: 05:04:29.414: text", "(process:12): dom-WARNING **: text".
+_GLIB_PREFIX = re.compile(r"(?:\*\* )?\([^()]*:\d+\): ")
+_GLIB_LEVEL = re.compile(r"^(\S+) \*\*: (?:\d\d:\d\d:\d\d\.\d+: )?")
+
+
 def _limit_child():
     resource.setrlimit(resource.RLIMIT_AS, (READ_MEMORY, READ_MEMORY))
     resource.setrlimit(resource.RLIMIT_CPU, (READ_CPU_SECONDS, READ_CPU_SECONDS))
@@ -231,15 +237,10 @@ def _first_message(stderr: bytes) -> str:
     lines = [line.strip() for line in stderr.decode("utf-8", "replace").splitlines() if line.strip()]
     if lines and lines[0].startswith("Traceback"):
         lines = lines[-1:]
-    for line in lines:
-        if line.startswith("(process:") and "): " in line:
-            line = line.split("): ", 1)[1]
-        head, stars, rest = line.partition(" **: ")
-        if stars:
-            rest = rest.split(": ", 1)[1] if rest[:2].isdigit() and ": " in rest else rest
-            line = "{}: {}".format(head.strip("* "), rest)
-        return line
-    return ""
+    if not lines:
+        return ""
+    line = _GLIB_PREFIX.sub("", lines[0])
+    return _GLIB_LEVEL.sub(r"\1: ", line, count=1)
 
 
 def _verdict(returncode: int, stdout: bytes, stderr: bytes) -> dict:
