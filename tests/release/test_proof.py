@@ -58,17 +58,20 @@ def crash_directory(path):
         stream.write(data)
 
 
-def crash_columns(path):
-    """One byte of the _Columns stream: a table name's string reference beyond the string pool."""
-    storage = Gsf.InfileMSOle.new(Gsf.InputStdio.new(path))
-    columns = storage.child_by_name(stringpool.stream_name("_Columns"))
-    content = bytes(columns.read(columns.size))
-    with open(path, "r+b") as stream:
-        data = bytearray(stream.read())
-        assert data.count(content) == 1
-        data[data.find(content) + 51] = 0x7F
-        stream.seek(0)
-        stream.write(data)
+def columns_byte(offset):
+    """Sets one byte of the _Columns stream to 0x7F: at 51 a table name's string reference beyond the string
+    pool, at 1078 the high byte of a column's type."""
+    def bend(path):
+        storage = Gsf.InfileMSOle.new(Gsf.InputStdio.new(path))
+        columns = storage.child_by_name(stringpool.stream_name("_Columns"))
+        content = bytes(columns.read(columns.size))
+        with open(path, "r+b") as stream:
+            data = bytearray(stream.read())
+            assert data.count(content) == 1
+            data[data.find(content) + offset] = 0x7F
+            stream.seek(0)
+            stream.write(data)
+    return bend
 
 
 def long_string_before_host_value(path):
@@ -185,8 +188,9 @@ CASES = [
      CRASHED),
     ("template-byte-e9", 2, (2, "10.0.15", "x64"), template_byte,
      UNREAD.format("its summary information's Template is not UTF-8 text")),
-    ("columns-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), crash_columns,
-     CRASHED),
+    ("columns-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), columns_byte(51), CRASHED),
+    ("columns-byte-libmsi-critical", 2, (2, "10.0.15", "x64"), columns_byte(1078),
+     "~Runtime package cannot be read (libmsi reported a fault while reading it: CRITICAL: "),
     ("long-string-shifts-host-value", 0, (0, "9.0.800", "x64"), long_string_before_host_value,
      LONG_STRING),
     ("long-string-alone", 2, (2, "10.0.15", "x64"),
