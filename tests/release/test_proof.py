@@ -220,6 +220,19 @@ def test_bent_package(sample, index, built_as, bend, expected):
     assert str(error.value) == wanted
 
 
+@pytest.mark.parametrize("limit, value, expected", [
+    ("READ_SECONDS", 0, "reading it took longer than 0 s"),
+    ("READ_MEMORY", 24 << 20, "reading it needs more than the 24 MiB of address space it is given"),
+], ids=["wall-clock", "address-space"])
+def test_reading_limits(sample, monkeypatch, limit, value, expected):
+    """A reader past its limit refuses the package (24 MiB is too little for the interpreter itself)."""
+    path = sample(2)
+    monkeypatch.setattr(msi, limit, value)
+    with pytest.raises(ProofError) as error:
+        prove_runtime_package(path, 2)
+    assert str(error.value) == UNREAD[1:].format(expected) + path
+
+
 def test_package_text_stays_data(sample):
     path = sample(2)
     edit(path, ("UPDATE `Property` SET `Value` = ? WHERE `Property` = 'ProductName'", ("Runtime $ENV{SECRET_TOKEN}",)))

@@ -215,7 +215,7 @@ def child_main(path: str) -> int:
     except PackageError as error:
         document = {"error": str(error)}
     except MemoryError:
-        document = {"error": "reading it needs more than {} MiB".format(READ_MEMORY >> 20)}
+        document = {"memory": True}
     sys.stdout.write(json.dumps(document))
     return 0
 
@@ -246,6 +246,10 @@ def _first_message(stderr: bytes) -> str:
 def _verdict(returncode: int, stdout: bytes, stderr: bytes) -> dict:
     """The child's tables, or PackageError saying what happened to it."""
     said = _first_message(stderr)
+    out_of_memory = "MemoryError" in said or "failed to allocate" in said or b'"memory": true' in stdout[:20]
+    if out_of_memory:
+        raise PackageError("reading it needs more than the {} MiB of address space it is given".format(
+            READ_MEMORY >> 20))
     if returncode < 0:
         name = signal.Signals(-returncode).name
         if -returncode == signal.SIGXCPU:
