@@ -51,8 +51,9 @@ def problem(path: str) -> str:
     for entry in range(1, len(pool) // 4):
         length, refs = int.from_bytes(pool[entry * 4:entry * 4 + 2], "little"), \
             int.from_bytes(pool[entry * 4 + 2:entry * 4 + 4], "little")
-        # A string over 64 KiB takes an entry of length 0 and a second one; which half of which entry holds the
-        # high word is read two ways (libmsi's and Windows Installer's), and each sees other strings after it.
+        # A string over 64 KiB takes an entry of length 0 and a second one; readers do not agree which half of
+        # which entry holds the high word (libmsi 0.101 reads the ones libmsi writes 64 KiB short), and one that
+        # takes it wrong reads every later string from the wrong place.
         if length == 0 and refs != 0:
             return ("its string pool holds a string longer than {} bytes (entry {}), whose length readers "
                     "disagree on".format(LONG_STRING, entry))
