@@ -14,7 +14,8 @@ echo "== Writing the Windows test kit ($build/QuorlithTestKit, $build/QuorlithTe
 cmake --build "$build" --target windows-test-kit -j "$(nproc)" >/dev/null
 echo "== Running the test suite under Wine"
 cd "$build"
-# One test at a time: with several test programs starting at once in one prefix, Wine now and then starts
-# nothing, or fails a process start (ERROR_INTERNAL_ERROR); serial runs cost about half a minute more.
+# Wine's tests one at a time: with several test programs starting at once in one prefix, Wine now and then
+# starts nothing, or fails a process start (ERROR_INTERNAL_ERROR); they share the resource lock "wine". The
+# host's build checks and the kit's run under Wine (prefixes and a display of its own) go on beside them.
 # A test that fails all the same is run once more, and both runs stay in the output.
-xvfb-run -a -s "-screen 0 1920x1080x24" ctest --output-on-failure --repeat until-pass:2
+xvfb-run -a -s "-screen 0 1920x1080x24" ctest --output-on-failure --repeat until-pass:2 -j "$(nproc)"

@@ -5,8 +5,12 @@
 //   sleeper <marker> writes <marker> after 4 s, unless it is ended first
 //   args <a> <b>...  prints each argument between brackets, then passes
 //   leave            passes, but leaves <Windows>\Temp\Quorlith-Setup-probe behind
+//   leave-user       passes, but leaves <user's temporary directory>\Quorlith-Setup-probe behind
+//   handles          passes unless it inherited a handle besides its standard ones (the runner's own output)
+//   hold-msiexecute <s>  holds Windows Installer's execution mutex for s seconds, as an installation would
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 int main(int argc, char** argv)
@@ -88,6 +92,44 @@ int main(int argc, char** argv)
         strcat(path, "\\Temp\\Quorlith-Setup-probe");
         CreateDirectoryA(path, NULL);
         printf("1 passed, 0 failed\n");
+        return 0;
+    }
+    if (!strcmp(mode, "leave-user"))
+    {
+        char path[MAX_PATH];
+        GetTempPathA(MAX_PATH - 32, path);
+        strcat(path, "Quorlith-Setup-probe");
+        CreateDirectoryA(path, NULL);
+        printf("1 passed, 0 failed\n");
+        return 0;
+    }
+    if (!strcmp(mode, "handles"))
+    {
+        HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+        int inherited = 0;
+        // Handle values are multiples of 4; an inherited handle keeps its inherit flag.
+        for (ULONG_PTR value = 4; value < 0x10000; value += 4)
+        {
+            HANDLE handle = reinterpret_cast<HANDLE>(value);
+            DWORD flags = 0;
+            if (handle == standard[0] || handle == standard[1] || handle == standard[2] ||
+                !GetHandleInformation(handle, &flags) || !(flags & HANDLE_FLAG_INHERIT))
+            {
+                continue;
+            }
+            printf("probe.cpp:40: Test failed: inherited handle %p (file type %lu)\n", handle, GetFileType(handle));
+            ++inherited;
+        }
+        printf("%d passed, %d failed\n", inherited ? 0 : 1, inherited);
+        return inherited ? 1 : 0;
+    }
+    if (!strcmp(mode, "hold-msiexecute") && argc > 2)
+    {
+        HANDLE mutex = CreateMutexA(NULL, TRUE, "Global\\_MSIExecute");
+        printf(mutex && GetLastError() != ERROR_ALREADY_EXISTS ? "holding\n" : "not holding: error %lu\n",
+               GetLastError());
+        fflush(stdout);
+        Sleep(static_cast<DWORD>(atoi(argv[2])) * 1000);
         return 0;
     }
     // "silent" and anything else: ends at once, printing nothing.

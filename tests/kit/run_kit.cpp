@@ -1,15 +1,16 @@
 // run-kit.exe: runs the test kit's programs on this machine, one at a time, and reports.
 //
-//   run-kit.exe [--allow-system-changes] [--only <name>[,<name>...]] [--list] [--junit <file>]
-//               [--timeout-scale <n>]
+//   run-kit.exe [--allow-system-changes] [--only <name>[,<name>...]] [--require <name>[,<name>...]]
+//               [--require-all] [--list] [--junit <file>] [--timeout-scale <n>]
 //
 // The kit is the folder this program lies in; tests.list there names the cases (name, flags, time limit,
 // program, arguments, tab-separated; "kit:<path>" arguments are paths inside the kit). Each case runs with
 // the kit as its current directory, its output in results/<name>.txt beside the JUnit file, in a job object
 // so that a case past its time limit is ended with every process it started. A case counts only when it
 // printed its closing "N passed, N failed[, N skipped]" line; "0 passed, 0 failed, N skipped" is a case
-// this system could not answer. The closing line is "N passed, N failed, N skipped"; the exit code is 1
-// when a case failed, 2 when the command line or the kit is wrong.
+// this system could not answer, and fails when the case is required on this machine. The closing line is
+// "N passed, N failed, N skipped"; the exit code is 1 when a case failed or none passed (a run that covered
+// nothing is no pass), 2 when the command line or the kit is wrong.
 #include <windows.h>
 #include <msi.h>
 #include <stdio.h>
@@ -25,6 +26,10 @@
     L"changes the machine (installs under Program Files and HKLM, or writes the machine-wide staging "          \
     L"directory): run with --allow-system-changes"
 #define ELEVATION_REASON L"changes the machine and needs an elevated (administrator) prompt"
+#define MAX_STAGING 128
+// How long Windows Installer may stay busy after a case that changes the machine: its work runs in the
+// service, outside the case's job, and a timed-out case leaves it running.
+#define INSTALLER_IDLE_SECONDS 300
 
 struct Case
 {
@@ -53,6 +58,8 @@ struct Options
     BOOL allowSystemChanges;
     BOOL list;
     const WCHAR* only;
+    const WCHAR* require;
+    BOOL requireAll;
     WCHAR junit[MAX_PATH * 2];
     double timeoutScale;
 };
@@ -290,6 +297,34 @@ static BOOL Listed(const WCHAR* list, const WCHAR* name)
     return FALSE;
 }
 
+// Every name of the comma-separated list is a case of the kit and, with selected, one this run selects;
+// names the first that is not.
+static BOOL CheckNames(const WCHAR* list, const WCHAR* what, const Case* cases, const BOOL* selected, int count)
+{
+    WCHAR text[256];
+    for (const WCHAR* p = list; *p;)
+    {
+        const WCHAR* comma = wcschr(p, L',');
+        WCHAR name[128];
+        const int length = comma ? static_cast<int>(comma - p) + 1 : 128;
+        lstrcpynW(name, p, length < 128 ? length : 128);
+        int found = -1;
+        for (int i = 0; i < count && found < 0; ++i)
+        {
+            found = lstrcmpW(cases[i].fields[0], name) ? -1 : i;
+        }
+        if (found < 0 || (selected && !selected[found]))
+        {
+            wsprintfW(text, found < 0 ? L"run-kit: no %scase %s in the kit\n" : L"run-kit: %scase %s is not run: not in --only\n",
+                      what, name);
+            Print(text);
+            return FALSE;
+        }
+        p = comma ? comma + 1 : p + lstrlenW(p);
+    }
+    return TRUE;
+}
+
 // --- Command lines ---------------------------------------------------------------------------------------
 
 // Appends one argument as the C runtime and CommandLineToArgvW read it back: quoted when it holds a space,
@@ -358,58 +393,162 @@ static void ExpandArgument(const WCHAR* argument, WCHAR* out, int capacity)
 
 struct MachineState
 {
-    BOOL installed[4];
-    int staging;
+    INSTALLSTATE products[4];
+    int staging;                          // entries found; more than MAX_STAGING are counted, not named
+    WCHAR stagingNames[MAX_STAGING][MAX_PATH];
 };
 
-static void ReadMachineState(MachineState* state)
+// Adds the Quorlith-Setup-* entries of one temporary directory, by full path.
+static void ReadStaging(const WCHAR* dir, MachineState* state)
 {
     WCHAR pattern[MAX_PATH];
     WIN32_FIND_DATAW entry;
+    wsprintfW(pattern, L"%s%s*", dir, g_stagingPrefix);
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE)
+    {
+        return;
+    }
+    do
+    {
+        if (state->staging < MAX_STAGING)
+        {
+            // dir leaves 64 characters of MAX_PATH; a longer name is compared by what fits.
+            WCHAR* name = state->stagingNames[state->staging];
+            lstrcpynW(name, dir, MAX_PATH);
+            const int length = lstrlenW(name);
+            lstrcpynW(name + length, entry.cFileName, MAX_PATH - length);
+        }
+        ++state->staging;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+// The sample products Windows Installer knows in any state (advertised and absent count: a product that is
+// registered at all was not fully removed), and the staging directories of the machine's and this user's
+// temporary directories (a deployment as LocalSystem stages in the former, window mode in the latter).
+static void ReadMachineState(MachineState* state)
+{
+    WCHAR machine[MAX_PATH];
+    WCHAR user[MAX_PATH];
     for (int i = 0; i < 4; ++i)
     {
-        state->installed[i] = MsiQueryProductStateW(g_sampleProducts[i]) == INSTALLSTATE_DEFAULT;
+        state->products[i] = MsiQueryProductStateW(g_sampleProducts[i]);
     }
     state->staging = 0;
-    GetWindowsDirectoryW(pattern, MAX_PATH - 32);
-    lstrcatW(pattern, L"\\Temp\\Quorlith-Setup-*");
-    HANDLE find = FindFirstFileW(pattern, &entry);
-    if (find != INVALID_HANDLE_VALUE)
+    machine[0] = 0;
+    user[0] = 0;
+    if (GetWindowsDirectoryW(machine, MAX_PATH - 64))
     {
-        do
-        {
-            ++state->staging;
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
+        lstrcatW(machine, L"\\Temp\\");
+        ReadStaging(machine, state);
+    }
+    const DWORD length = GetTempPathW(MAX_PATH - 64, user);
+    if (length && length < MAX_PATH - 64 && lstrcmpiW(user, machine))
+    {
+        ReadStaging(user, state);
     }
 }
 
-// Describes what the case left that was not there before; FALSE when it left nothing.
+static const WCHAR* ProductStateName(INSTALLSTATE state)
+{
+    switch (state)
+    {
+    case INSTALLSTATE_DEFAULT: return L"installed";
+    case INSTALLSTATE_ADVERTISED: return L"advertised";
+    case INSTALLSTATE_ABSENT: return L"registered, absent";
+    default: return L"registered";
+    }
+}
+
+static void AppendPart(WCHAR* out, int capacity, const WCHAR* part)
+{
+    if (lstrlenW(out) + lstrlenW(part) + 2 < capacity)
+    {
+        if (out[0])
+        {
+            lstrcatW(out, L"; ");
+        }
+        lstrcatW(out, part);
+    }
+}
+
+// Describes what the case left that was not there before, by name; FALSE when it left nothing.
 static BOOL DescribeLeftovers(const MachineState* before, const MachineState* after, WCHAR* out, int capacity)
 {
-    WCHAR part[160];
+    WCHAR part[MAX_PATH + 96];
     out[0] = 0;
     for (int i = 0; i < 4; ++i)
     {
-        if (after->installed[i] && !before->installed[i])
+        if (after->products[i] != INSTALLSTATE_UNKNOWN && before->products[i] == INSTALLSTATE_UNKNOWN)
         {
-            wsprintfW(part, L"%ssample runtime product %s still installed", out[0] ? L"; " : L"", g_sampleProducts[i]);
-            if (lstrlenW(out) + lstrlenW(part) < capacity)
-            {
-                lstrcatW(out, part);
-            }
+            wsprintfW(part, L"sample runtime product %s (%s)", g_sampleProducts[i],
+                      ProductStateName(after->products[i]));
+            AppendPart(out, capacity, part);
         }
     }
-    if (after->staging > before->staging)
+    if (before->staging > MAX_STAGING || after->staging > MAX_STAGING)
     {
-        wsprintfW(part, L"%s%d %s* left in the Windows Temp directory", out[0] ? L"; " : L"",
-                  after->staging - before->staging, g_stagingPrefix);
-        if (lstrlenW(out) + lstrlenW(part) < capacity)
+        // Past what can be compared by name, a count that grew is all there is to go on; an equal count proves
+        // nothing either way, so it is not taken as clean.
+        wsprintfW(part, L"%d %s* entries before the case and %d after: more than %d cannot be compared by name",
+                  before->staging, g_stagingPrefix, after->staging, MAX_STAGING);
+        AppendPart(out, capacity, part);
+        return TRUE;
+    }
+    for (int i = 0; i < after->staging; ++i)
+    {
+        BOOL known = FALSE;
+        for (int j = 0; j < before->staging && !known; ++j)
         {
-            lstrcatW(out, part);
+            known = !lstrcmpiW(after->stagingNames[i], before->stagingNames[j]);
+        }
+        if (!known)
+        {
+            AppendPart(out, capacity, after->stagingNames[i]);
         }
     }
     return out[0] != 0;
+}
+
+// Waits until Windows Installer's execution mutex can be taken, or does not exist: msiexec's work runs in
+// its service, outside the case's job, so a case can end (or be ended) while an installation goes on.
+static BOOL WaitForInstallerIdle(DWORD limitMs, DWORD* waitedMs, DWORD* error)
+{
+    const DWORD start = GetTickCount();
+    BOOL idle = FALSE;
+    *error = 0;
+    for (;;)
+    {
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\_MSIExecute");
+        if (!mutex)
+        {
+            // Not there: nothing executes. Any other answer (access denied) leaves the question open.
+            *error = GetLastError();
+            idle = *error == ERROR_FILE_NOT_FOUND;
+            if (!idle)
+            {
+                break;
+            }
+        }
+        else
+        {
+            const DWORD wait = WaitForSingleObject(mutex, 0);
+            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED)
+            {
+                ReleaseMutex(mutex);
+                idle = TRUE;
+            }
+            CloseHandle(mutex);
+        }
+        if (idle || GetTickCount() - start >= limitMs)
+        {
+            break;
+        }
+        Sleep(250);
+    }
+    *waitedMs = GetTickCount() - start;
+    return idle;
 }
 
 // --- Running one case ------------------------------------------------------------------------------------
@@ -503,7 +642,10 @@ static void RunCase(const Case* c, const Options* options, const WCHAR* resultsD
     HANDLE input = INVALID_HANDLE_VALUE;
     HANDLE job = NULL;
     PROCESS_INFORMATION process = {};
-    STARTUPINFOW startup = {};
+    STARTUPINFOEXW startup = {};
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = NULL;
+    SIZE_T attributesSize = 0;
+    HANDLE inherited[2];
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     LARGE_INTEGER frequency;
@@ -549,19 +691,47 @@ static void RunCase(const Case* c, const Options* options, const WCHAR* resultsD
     }
     input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, NULL);
     job = CreateJobObjectW(NULL, NULL);
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    // An unhandled exception ends the process at once instead of waiting on an error report for someone.
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
     if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)))
     {
         wsprintfW(outcome->message, L"cannot make a job object: error %lu", GetLastError());
         goto LExit;
     }
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input == INVALID_HANDLE_VALUE ? NULL : input;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    // Suspended until it is in the job, so that nothing it starts escapes the time limit.
-    if (!CreateProcessW(NULL, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, g_kit, &startup, &process))
+    if (input == INVALID_HANDLE_VALUE)
+    {
+        wsprintfW(outcome->message, L"cannot open NUL for the case's input: error %lu", GetLastError());
+        goto LExit;
+    }
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    // The case inherits its two standard handles and nothing else the runner holds open (its own output,
+    // which a CI step waits on until every holder has closed it).
+    inherited[0] = input;
+    inherited[1] = output;
+    InitializeProcThreadAttributeList(NULL, 1, 0, &attributesSize);
+    attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(Allocate(attributesSize));
+    if (!attributes || !InitializeProcThreadAttributeList(attributes, 1, 0, &attributesSize))
+    {
+        Release(attributes);
+        attributes = NULL;
+        wsprintfW(outcome->message, L"cannot make a process attribute list: error %lu", GetLastError());
+        goto LExit;
+    }
+    startup.lpAttributeList = attributes;
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof(inherited),
+                                   NULL, NULL))
+    {
+        wsprintfW(outcome->message, L"cannot limit the handles the case inherits: error %lu", GetLastError());
+        goto LExit;
+    }
+    // Suspended until it is in the job, so that nothing it starts escapes the time limit. The error mode
+    // (no critical-error, fault or missing-file boxes) is the runner's, inherited.
+    if (!CreateProcessW(NULL, line, NULL, NULL, TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, NULL, g_kit,
+                        &startup.StartupInfo, &process))
     {
         wsprintfW(outcome->message, L"cannot start %s: error %lu", c->fields[3], GetLastError());
         goto LExit;
@@ -633,6 +803,11 @@ LExit:
     if (job)
     {
         CloseHandle(job);
+    }
+    if (attributes)
+    {
+        DeleteProcThreadAttributeList(attributes);
+        Release(attributes);
     }
     if (input != INVALID_HANDLE_VALUE)
     {
@@ -844,6 +1019,14 @@ static BOOL ParseOptions(int argc, WCHAR** argv, Options* options)
         {
             options->only = argv[++i];
         }
+        else if (!lstrcmpW(argv[i], L"--require") && i + 1 < argc && *argv[i + 1])
+        {
+            options->require = argv[++i];
+        }
+        else if (!lstrcmpW(argv[i], L"--require-all"))
+        {
+            options->requireAll = TRUE;
+        }
         else if (!lstrcmpW(argv[i], L"--junit") && i + 1 < argc)
         {
             WCHAR* name = NULL;
@@ -874,6 +1057,8 @@ int wmain(int argc, WCHAR** argv)
     WCHAR* listText = NULL;
     Case* cases = static_cast<Case*>(Allocate(sizeof(Case) * MAX_CASES));
     Outcome* outcomes = static_cast<Outcome*>(Allocate(sizeof(Outcome) * MAX_CASES));
+    MachineState* before = static_cast<MachineState*>(Allocate(sizeof(MachineState)));
+    MachineState* after = static_cast<MachineState*>(Allocate(sizeof(MachineState)));
     BOOL selected[MAX_CASES] = {};
     WCHAR resultsDir[MAX_PATH * 2];
     WCHAR text[2048];
@@ -887,14 +1072,16 @@ int wmain(int argc, WCHAR** argv)
     LARGE_INTEGER end;
 
     SetProcessDPIAware();
+    // No box that waits for a click, in the runner or in any case it starts (children inherit the mode).
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     GetModuleFileNameW(NULL, g_kit, ARRAYSIZE(g_kit));
     *wcsrchr(g_kit, L'\\') = 0;
-    if (!cases || !outcomes || !ParseOptions(argc, argv, &options))
+    if (!cases || !outcomes || !before || !after || !ParseOptions(argc, argv, &options))
     {
-        fputs("usage: run-kit.exe [--allow-system-changes] [--only <name>[,<name>...]] [--list] [--junit <file>] "
-              "[--timeout-scale <n>]\n",
+        fputs("usage: run-kit.exe [--allow-system-changes] [--only <name>[,<name>...]] [--require <name>[,<name>...]] "
+              "[--require-all] [--list] [--junit <file>] [--timeout-scale <n>]\n",
               stderr);
         goto LExit;
     }
@@ -908,28 +1095,16 @@ int wmain(int argc, WCHAR** argv)
     {
         selected[i] = !options.only || Listed(options.only, cases[i].fields[0]);
     }
-    if (options.only)
+    // A name that is not in the kit is a mistake, not a pass; so is a required case this run leaves out.
+    if ((options.only && !CheckNames(options.only, L"", cases, NULL, count)) ||
+        (options.require && !CheckNames(options.require, L"required ", cases, selected, count)))
     {
-        // A name that is not in the kit is a mistake, not a pass.
-        for (const WCHAR* p = options.only; *p;)
-        {
-            const WCHAR* comma = wcschr(p, L',');
-            WCHAR name[128];
-            const int length = comma ? static_cast<int>(comma - p) + 1 : 128;
-            lstrcpynW(name, p, length < 128 ? length : 128);
-            BOOL known = FALSE;
-            for (int i = 0; i < count && !known; ++i)
-            {
-                known = !lstrcmpW(cases[i].fields[0], name);
-            }
-            if (!known)
-            {
-                wsprintfW(text, L"run-kit: no case %s in the kit\n", name);
-                Print(text);
-                goto LExit;
-            }
-            p = comma ? comma + 1 : p + lstrlenW(p);
-        }
+        goto LExit;
+    }
+    if (!count && !options.list)
+    {
+        Print(L"run-kit: tests.list names no case: nothing to run\n");
+        goto LExit;
     }
     if (options.list)
     {
@@ -978,24 +1153,42 @@ int wmain(int argc, WCHAR** argv)
         }
         else
         {
-            MachineState before = {};
-            MachineState after = {};
-            WCHAR leftovers[512];
+            WCHAR leftovers[768];
+            DWORD waited = 0;
+            DWORD error = 0;
             if (changes)
             {
-                ReadMachineState(&before);
+                ZeroMemory(before, sizeof(*before));
+                ReadMachineState(before);
             }
             RunCase(c, &options, resultsDir, o);
+            if (changes && !WaitForInstallerIdle(static_cast<DWORD>(INSTALLER_IDLE_SECONDS * 1000 * options.timeoutScale),
+                                                 &waited, &error))
+            {
+                o->verdict = VERDICT_FAILED;
+                wsprintfW(text, error ? L"cannot tell whether Windows Installer is idle (Global\\_MSIExecute: error %lu)%s%.700s"
+                                      : L"Windows Installer still busy %lu s after the case (Global\\_MSIExecute held)%s%.700s",
+                          error ? error : waited / 1000, o->message[0] ? L"; " : L"", o->message);
+                lstrcpynW(o->message, text, ARRAYSIZE(o->message));
+            }
             if (changes)
             {
-                ReadMachineState(&after);
-                if (DescribeLeftovers(&before, &after, leftovers, ARRAYSIZE(leftovers)))
+                ZeroMemory(after, sizeof(*after));
+                ReadMachineState(after);
+                if (DescribeLeftovers(before, after, leftovers, ARRAYSIZE(leftovers)))
                 {
                     o->verdict = VERDICT_FAILED;
-                    wsprintfW(text, L"left behind: %s%s%s", leftovers, o->message[0] ? L"; " : L"", o->message);
+                    wsprintfW(text, L"left behind: %s%s%.200s", leftovers, o->message[0] ? L"; " : L"", o->message);
                     lstrcpynW(o->message, text, ARRAYSIZE(o->message));
                 }
             }
+        }
+        // A required case that could not answer here is a gap in what this machine must cover.
+        if (o->verdict == VERDICT_SKIPPED && (options.requireAll || (options.require && Listed(options.require, c->fields[0]))))
+        {
+            o->verdict = VERDICT_FAILED;
+            wsprintfW(text, L"required on this machine, but skipped: %.900s", o->message);
+            lstrcpynW(o->message, text, ARRAYSIZE(o->message));
         }
         switch (o->verdict)
         {
@@ -1026,9 +1219,13 @@ int wmain(int argc, WCHAR** argv)
         Print(text);
         ++failed;
     }
+    if (!passed && !failed)
+    {
+        Print(L"run-kit: no case ran (every selected case skipped): nothing was covered\n");
+    }
     printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
     fflush(stdout);
-    result = failed ? 1 : 0;
+    result = failed || !passed ? 1 : 0;
 
 LExit:
     for (int i = 0; outcomes && i < count; ++i)
@@ -1036,6 +1233,8 @@ LExit:
         Release(outcomes[i].output);
     }
     Release(listText);
+    Release(after);
+    Release(before);
     Release(outcomes);
     Release(cases);
     return result;

@@ -3,7 +3,9 @@ what XML cannot carry as chosen. Run by CTest (kit_runner) with KIT_RUNNER, KIT_
 in the shared prefix."""
 from __future__ import annotations
 
+import getpass
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -23,10 +25,13 @@ CASES = [
     ("silent", "-", 30, ["silent"]),
     ("exit_code", "-", 30, ["exit-code"]),
     ("text", "-", 30, ["text"]),
+    ("inherits", "-", 30, ["handles"]),
     ("args", "-", 30, ["args", "kit:data/a b/", 'say "hi"', "plain"]),
     ("hang", "-", 1, ["hang", "kit:data/survived.txt"]),
     ("system", "system-changes", 30, ["pass"]),
     ("leaves", "system-changes", 30, ["leave"]),
+    ("leaves_user", "system-changes", 30, ["leave-user"]),
+    ("system_long", "system-changes", 1000, ["pass"]),
 ]
 
 
@@ -78,6 +83,8 @@ VERDICTS = [
     ("silent", FAILED, "printed no closing summary (exit code 0): it did not run to its end"),
     ("exit_code", FAILED, "0 failed, exit code 3"),
     ("text", PASSED, ""),
+    # The runner's own standard handles are inheritable; the case gets its two and nothing else.
+    ("inherits", PASSED, ""),
     ("args", PASSED, ""),
     ("hang", FAILED, "still running after its time limit of 1 s: ended"),
     ("system", SKIPPED, "changes the machine (installs under Program Files and HKLM, or writes the machine-wide "
@@ -85,6 +92,7 @@ VERDICTS = [
     ("leaves", SKIPPED, "changes the machine (installs under Program Files and HKLM, or writes the machine-wide "
                         "staging directory): run with --allow-system-changes"),
 ]
+SYSTEM_SKIP = VERDICTS[-1][2]
 
 
 @pytest.mark.parametrize("name, verdict, message", VERDICTS, ids=[case[0] for case in VERDICTS])
@@ -94,11 +102,11 @@ def test_verdicts(full_run: Run, name: str, verdict: str, message: str) -> None:
 
 
 def test_closing_line_and_exit_code(full_run: Run) -> None:
-    assert full_run.stdout.rstrip().splitlines()[-1] == "4 passed, 4 failed, 3 skipped"
+    assert full_run.stdout.rstrip().splitlines()[-1] == "5 passed, 4 failed, 5 skipped"
     assert full_run.status == 1
     suite = ElementTree.parse(full_run.junit).getroot()
     assert {key: suite.get(key) for key in ("tests", "failures", "skipped")} == \
-        {"tests": "11", "failures": "4", "skipped": "3"}
+        {"tests": "14", "failures": "4", "skipped": "5"}
 
 
 def test_system_named_first(full_run: Run) -> None:
@@ -123,17 +131,63 @@ def test_time_limit_ends_the_process_tree(full_run: Run, kit: Path) -> None:
     assert not (kit / "data" / "survived.txt").exists()
 
 
-def test_leftovers_fail_the_case(kit: Path) -> None:
-    left = Path(os.environ["WINEPREFIX"]) / "drive_c" / "windows" / "temp" / "Quorlith-Setup-probe"
+def prefix_temp(which: str) -> Path:
+    drive_c = Path(os.environ["WINEPREFIX"]) / "drive_c"
+    return drive_c / "windows" / "temp" if which == "machine" else drive_c / "users" / getpass.getuser() / "Temp"
+
+
+# What a case leaves is named, in either temporary directory; what was there before the case is not its doing.
+@pytest.mark.parametrize("case, which, windows_dir", [
+    ("leaves", "machine", "C:\\windows\\Temp"),
+    ("leaves_user", "user", f"C:\\users\\{getpass.getuser()}\\Temp"),
+], ids=["machine-temp", "user-temp"])
+def test_leftovers_fail_the_case(kit: Path, case: str, which: str, windows_dir: str) -> None:
+    left = prefix_temp(which) / "Quorlith-Setup-probe"
+    earlier = prefix_temp(which) / "Quorlith-Setup-earlier"
+    earlier.mkdir(parents=True, exist_ok=True)
     try:
-        result = run_kit(kit, "--junit", windows_path(kit / "leaves" / "results.xml"), "--allow-system-changes",
-                         "--only", "leaves")
-        got = read_junit((kit / "leaves" / "results.xml").read_text(encoding="utf-8"))["leaves"]
+        result = run_kit(kit, "--junit", windows_path(kit / case / "results.xml"), "--allow-system-changes",
+                         "--only", case)
+        got = read_junit((kit / case / "results.xml").read_text(encoding="utf-8"))[case]
     finally:
         shutil.rmtree(left, ignore_errors=True)
+        shutil.rmtree(earlier, ignore_errors=True)
     assert result.returncode == 1
-    assert (got.verdict, got.message) == \
-        (FAILED, "left behind: 1 Quorlith-Setup-* left in the Windows Temp directory")
+    assert (got.verdict, got.message.lower()) == (FAILED, f"left behind: {windows_dir}\\Quorlith-Setup-probe".lower())
+
+
+# Windows Installer's work goes on outside the case's job: the runner waits, within its bound, until the
+# execution mutex is free before it looks for leftovers, and fails the case when it stays held.
+def test_waits_for_windows_installer(kit: Path) -> None:
+    holder = subprocess.Popen([os.environ["WINE_RUN"], os.environ["KIT_PROBE"], "hold-msiexecute", "12"],
+                              stdout=subprocess.PIPE, text=True, errors="replace")
+    try:
+        assert holder.stdout.readline().strip() == "holding"
+        # 300 s scaled to 3 s; the case's own limit of 1000 s to 10 s.
+        busy = run_kit(kit, "--junit", windows_path(kit / "busy" / "results.xml"), "--allow-system-changes",
+                       "--only", "system_long", "--timeout-scale", "0.01")
+        started = time.monotonic()
+        waited = run_kit(kit, "--junit", windows_path(kit / "idle" / "results.xml"), "--allow-system-changes",
+                         "--only", "system_long")
+        seconds = time.monotonic() - started
+        holder_running = holder.poll() is None
+    finally:
+        holder.wait(timeout=60)
+    got = read_junit((kit / "busy" / "results.xml").read_text(encoding="utf-8"))["system_long"]
+    assert (busy.returncode, got.verdict, got.message) == \
+        (1, FAILED, "Windows Installer still busy 3 s after the case (Global\\_MSIExecute held)")
+    assert waited.returncode == 0, waited.stdout
+    assert not holder_running, f"the second run ended after {seconds:.1f} s, before the holder did"
+
+
+def test_nothing_ran_is_no_pass(kit: Path, tmp_path: Path) -> None:
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    shutil.copy(kit / "run-kit.exe", empty / "run-kit.exe")
+    (empty / "tests.list").write_text("", encoding="utf-8")
+    result = run_kit(empty)
+    assert (result.returncode, result.stdout.rstrip().splitlines()[-1]) == \
+        (2, "run-kit: tests.list names no case: nothing to run")
 
 
 def test_list(kit: Path) -> None:
@@ -143,13 +197,28 @@ def test_list(kit: Path) -> None:
                                           for name, flags, limit, _ in CASES] + ["not in the kit: z: needs Linux"]
 
 
-@pytest.mark.parametrize("args, status, last_line", [
-    (["--only", "pass,skip"], 0, "1 passed, 0 failed, 1 skipped"),
-    (["--only", "system", "--allow-system-changes"], 0, "1 passed, 0 failed, 0 skipped"),
-    (["--only", "nosuch"], 2, "run-kit: no case nosuch in the kit"),
-    (["--bogus"], 2, ""),
-], ids=["only", "system-changes-allowed", "unknown-case", "unknown-option"])
-def test_options(kit: Path, args: list[str], status: int, last_line: str) -> None:
+@pytest.mark.parametrize("args, status, last_lines", [
+    (["--only", "pass,skip"], 0, ["1 passed, 0 failed, 1 skipped"]),
+    (["--only", "system", "--allow-system-changes"], 0, ["1 passed, 0 failed, 0 skipped"]),
+    (["--only", "skip,system"], 1, ["run-kit: no case ran (every selected case skipped): nothing was covered",
+                                    "0 passed, 0 failed, 2 skipped"]),
+    (["--only", "pass,skip", "--require", "skip"], 1,
+     ["skip: failed: required on this machine, but skipped: no ARM64 here; no second display",
+      "1 passed, 1 failed, 0 skipped"]),
+    (["--only", "pass,system", "--require-all"], 1,
+     [f"system: failed: required on this machine, but skipped: {SYSTEM_SKIP}", "1 passed, 1 failed, 0 skipped"]),
+    (["--only", "pass,partial_skip", "--require-all"], 0, ["2 passed, 0 failed, 0 skipped"]),
+    (["--only", "nosuch"], 2, ["run-kit: no case nosuch in the kit"]),
+    (["--require", "pass,nosuch"], 2, ["run-kit: no required case nosuch in the kit"]),
+    (["--only", "skip", "--require", "pass"], 2, ["run-kit: required case pass is not run: not in --only"]),
+    (["--require", ""], 2, [""]),
+    (["--bogus"], 2, [""]),
+], ids=["only", "system-changes-allowed", "all-skipped", "required-skips", "require-all-system-skips",
+        "require-all-partial-skip-passes", "unknown-case", "unknown-required-case", "required-not-selected",
+        "empty-require", "unknown-option"])
+def test_options(kit: Path, args: list[str], status: int, last_lines: list[str]) -> None:
     result = run_kit(kit, "--junit", windows_path(kit / "options" / "results.xml"), *args)
     assert result.returncode == status
-    assert (result.stdout.rstrip().splitlines() or [""])[-1] == last_line
+    # Without each case's time.
+    lines = [re.sub(r" \(\d+\.\d s\)", "", line) for line in result.stdout.rstrip().splitlines()] or [""]
+    assert lines[-len(last_lines):] == last_lines

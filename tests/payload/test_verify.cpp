@@ -252,7 +252,7 @@ static void TestSizeBounds(void)
     ShimReset();
 }
 
-int main(void)
+int wmain(void)
 {
     TestDigestResults();
     TestDigestFaults();

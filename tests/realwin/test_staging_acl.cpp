@@ -277,11 +277,11 @@ static void CheckStagingDirectory(void)
     CloseHandle(process.hProcess);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 3)
     {
-        printf("usage: %s <setup image> <sample payload directory>\n", argv[0]);
+        printf("usage: %s <setup image> <sample payload directory>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[1]));

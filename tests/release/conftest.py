@@ -40,11 +40,14 @@ def edit(path, *statements):
 
 
 def set_summary(path, **fields):
-    """Sets summary information fields by Libmsi.Property name: set_summary(p, SUBJECT="...")."""
+    """Sets summary information fields by Libmsi.Property name: set_summary(p, SUBJECT="...", VERSION=100)."""
     db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)
     info = Libmsi.SummaryInfo.new(db, 20)
     for name, value in fields.items():
-        info.set_string(getattr(Libmsi.Property, name), value)
+        if isinstance(value, int):
+            info.set_int(getattr(Libmsi.Property, name), value)
+        else:
+            info.set_string(getattr(Libmsi.Property, name), value)
     info.persist()
     db.commit()
 
@@ -58,6 +61,10 @@ def set_codepage(path, codepage):
     db.import_(idt)
     db.commit()
     os.remove(idt)
+
+
+CONDITION_TABLE = ("CREATE TABLE `Condition` (`Feature_` CHAR(38) NOT NULL, `Level` SHORT NOT NULL, "
+                   "`Condition` CHAR(255) PRIMARY KEY `Feature_`, `Level`)")
 
 
 def wixl(source_dir, wxs, output, arch="x64", **defines):

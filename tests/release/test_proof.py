@@ -3,13 +3,12 @@ the release it lays down."""
 import struct
 
 import pytest
-from conftest import edit, set_codepage, set_summary
+from conftest import CONDITION_TABLE, edit, set_codepage, set_summary
 
 from quorlith_release import msi, stringpool
 from quorlith_release.msi import Libmsi
+from quorlith_release.proof import ProofError, check_removals, prove_runtime_package
 from quorlith_release.stringpool import Gsf
-
-from quorlith_release.proof import ProofError, prove_runtime_package
 from quorlith_release.versions import load_version_names
 
 PF64 = "[ProgramFiles64Folder]\\dotnet\\"
@@ -46,6 +45,49 @@ def forged_subject(path):
 
 FORGED_ROW = ("x\r\nregForged\t2\tSOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost\tVersion\t10.0.15"
               "\tHostVersion")
+OUTSIDE = " uses what the build does not prove: "
+HOST_ROW = "reg15922FB76D852BCB894AE2DDC5650F70"
+
+
+def utf8(*statements):
+    """Gives the package the UTF-8 code page, then runs the statements."""
+    def bend(path):
+        set_codepage(path, 65001)
+        edit(path, *statements)
+    return bend
+
+
+def summary(**fields):
+    return lambda path: set_summary(path, **fields)
+
+
+def prop(name, value):
+    return ("INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)", (name, value))
+
+
+def host_version(value):
+    return ("UPDATE `Property` SET `Value` = ? WHERE `Property` = 'HOSTVERSION'", (value,))
+
+
+def action(name, source, target, kind=51):
+    return ("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES (?, ?, ?, ?)",
+            (name, kind, source, target))
+
+
+def nested_features(depth):
+    """Main below a chain of depth - 1 features."""
+    rows = [("INSERT INTO `Feature` (`Feature`, `Feature_Parent`, `Display`, `Level`, `Attributes`) "
+             "VALUES (?, ?, 0, 1, 0)", ("F{}".format(at), "F{}".format(at - 1) if at > 1 else ""))
+            for at in range(1, depth)]
+    return rows + [("UPDATE `Feature` SET `Feature_Parent` = ? WHERE `Feature` = 'Main'", ("F{}".format(depth - 1),))]
+
+
+SECOND_HOST_WRITER = (
+    "INSERT INTO `Component` (`Component`, `ComponentId`, `Directory_`, `Attributes`, `KeyPath`) VALUES "
+    "('Second', '{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D3009}', 'DOTNETDIR', 260, 'regSecond')",
+    "INSERT INTO `FeatureComponents` (`Feature_`, `Component_`) VALUES ('Main', 'Second')",
+    "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`) VALUES ('regSecond', 2, "
+    "'SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost', 'Version', '9.0.8', 'Second')")
 TO_ELSEWHERE = ("INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)", ("DOTNETDIR", "C:\\elsewhere\\"))
 
 def crash_directory(path):
@@ -141,7 +183,7 @@ CASES = [
     ("host-hkcu", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Root` = 1"),
      " " + HOST + 'it writes "10.0.15" under HKCU'),
     ("host-property-missing", 0, (0, "10.0.15", "x64"), sql("DELETE FROM `Property` WHERE `Property` = 'HOSTVERSION'"),
-     " " + HOST + 'it writes ""'),
+     " " + HOST + 'it writes "[HOSTVERSION]" (the build cannot read [HOSTVERSION])'),
     ("host-number", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Value` = '#10'"),
      " " + HOST + "it writes #10 (a number, not text)"),
     ("host-root-minus-1-per-machine", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Root` = -1"), "=10.0.15"),
@@ -179,10 +221,121 @@ CASES = [
      sql("UPDATE `Component` SET `Condition` = 'NOT Installed' WHERE `Component` = 'HostVersion'"),
      " " + HOST + 'it writes "10.0.15"' + NOT_INSTALLED + 'its component has the Condition "NOT Installed")'),
     ("property-redirects-folder", 2, (2, "10.0.15", "x64"), sql(TO_ELSEWHERE),
-     needs(2) + "it installs it in C:\\elsewhere\\shared\\Microsoft.NETCore.App\\10.0.15"),
+     needs(2) + "it installs it in C:\\elsewhere\\shared\\Microsoft.NETCore.App\\10.0.15 (Property DOTNETDIR as "
+     "literal text)"),
     ("patch-2^32+15-recorded-as-written", 2, (2, "10.0.4294967311", "x64"), None, "=10.0.4294967311"),
     ("host-major-saturates", 0, (0, "4294967306.0.1", "x64"), None, "=4294967306.0.1"),
-    ("host-100-characters", 0, (0, "10." + "0" * 97, "x64"), None, " " + HOST + 'it writes "10.' + "0" * 97 + '"'),
+    ("host-100-characters", 0, (0, "10." + "0" * 97, "x64"), None,
+     " " + HOST + 'it writes "10.' + "0" * 97 + '" (100 UTF-16 units; the test reads 99)'),
+    # What a default installation leaves out beyond levels: advertised, run-from-source, moved by a condition.
+    ("feature-favor-advertise", 2, (2, "10.0.15", "x64"), sql("UPDATE `Feature` SET `Attributes` = 4"),
+     installs_in(2, "shared\\Microsoft.NETCore.App\\10.0.15", "feature Main has the Attributes 4 (FavorAdvertise)")),
+    ("component-source-only", 1, (1, "10.0.15", "x64"), sql("UPDATE `Component` SET `Attributes` = 257"),
+     installs_in(1, "host\\fxr\\10.0.15", "its component has the Attributes 257 (SourceOnly)")),
+    ("optional-component-in-favor-source-feature", 3, (3, "10.0.15", "x64"),
+     sql("UPDATE `Component` SET `Attributes` = 258", "UPDATE `Feature` SET `Attributes` = 1"),
+     installs_in(3, "shared\\Microsoft.WindowsDesktop.App\\10.0.15",
+                 "feature Main has the Attributes 1 (FavorSource)")),
+    ("condition-table-sets-level-0", 2, (2, "10.0.15", "x64"),
+     sql(CONDITION_TABLE, "INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('Main', 0, '1')"),
+     installs_in(2, "shared\\Microsoft.NETCore.App\\10.0.15",
+                 'the Condition table may set feature Main to level 0 (condition "1")')),
+    ("condition-table-level-within-installlevel", 2, (2, "10.0.15", "x64"),
+     sql(CONDITION_TABLE, "INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('Main', 1, 'X')"),
+     "=10.0.15"),
+    # Property rows that choose features or names in place of what the proof reads.
+    ("property-advertise-all", 2, (2, "10.0.15", "x64"), sql(prop("ADVERTISE", "ALL")),
+     OUTSIDE + 'the Property table sets ADVERTISE ("ALL"), which chooses the features in place of INSTALLLEVEL'),
+    ("property-remove-all", 0, (0, "10.0.15", "x64"), sql(prop("REMOVE", "ALL")),
+     OUTSIDE + 'the Property table sets REMOVE ("ALL"), which chooses the features in place of INSTALLLEVEL'),
+    ("property-addlocal-another-feature", 1, (1, "10.0.15", "x64"), sql(prop("ADDLOCAL", "Other")),
+     OUTSIDE + 'the Property table sets ADDLOCAL ("Other"), which chooses the features in place of INSTALLLEVEL'),
+    ("installlevel-0", 2, (2, "10.0.15", "x64"), sql(prop("INSTALLLEVEL", "0")),
+     OUTSIDE + 'the Property table sets INSTALLLEVEL ("0"), which is not a level from 1 to 32767'),
+    ("property-preselected", 2, (2, "10.0.15", "x64"), sql(prop("Preselected", "1")),
+     OUTSIDE + 'the Property table sets Preselected ("1"), which chooses the features in place of INSTALLLEVEL'),
+    ("property-shortfilenames", 3, (3, "10.0.15", "x64"), sql(prop("SHORTFILENAMES", "1")),
+     OUTSIDE + 'the Property table sets SHORTFILENAMES ("1"): folders are made with their short names'),
+    ("property-spells-the-root", 2, (2, "10.0.15", "x64"), sql(prop("DOTNETDIR", "[ProgramFiles64Folder]\\dotnet")),
+     needs(2) + "it installs it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15 "
+     "(Property DOTNETDIR as literal text)"),
+    # The host value's Key, Name and Value as Windows formats them, counted as detection reads them.
+    ("host-name-holds-a-folder", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Name` = 'Version[DOTNETDIR]'"),
+     OUTSIDE + "Registry row " + HOST_ROW + " writes under a Key or Name that holds [DOTNETDIR], which the build "
+     "cannot read, so it may write the value the host's test reads"),
+    ("host-key-holds-a-system-property", 0, (0, "10.0.15", "x64"),
+     sql(("UPDATE `Registry` SET `Key` = ?",
+          ("SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost[WindowsVolume]",))),
+     OUTSIDE + "Registry row " + HOST_ROW + " writes under a Key or Name that holds [WindowsVolume], which the build "
+     "cannot read, so it may write the value the host's test reads"),
+    ("host-value-after-two-number-signs", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Value` = '##10.0.15'"),
+     " " + HOST + 'it writes "#10.0.15"'),
+    ("host-value-expandable", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Value` = '#%[HOSTVERSION]'"),
+     "=10.0.15"),
+    ("host-value-with-a-file-path", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `Registry` SET `Value` = '10.0.15[#DotnetExe]'"),
+     " " + HOST + 'it writes "10.0.15[#DotnetExe]" (the build cannot read [#DotnetExe])'),
+    ("host-value-with-an-environment-value", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `Registry` SET `Value` = '[HOSTVERSION][%PATH]'"),
+     " " + HOST + 'it writes "10.0.15[%PATH]" (the build cannot read [%PATH])'),
+    ("host-value-multi-string", 0, (0, "10.0.15", "x64"), sql("UPDATE `Registry` SET `Value` = '[HOSTVERSION][~]'"),
+     " " + HOST + 'it writes "10.0.15[~]" (the build cannot read [~])'),
+    ("host-value-101-utf16-units-52-code-points", 0, (0, "10.0.15", "x64"),
+     utf8(host_version("10." + "\U0001d7d8" * 49)),
+     " " + HOST + 'it writes "10.' + "\U0001d7d8" * 49 + '" (101 UTF-16 units; the test reads 99)'),
+    ("host-value-99-utf16-units", 0, (0, "10.0.15", "x64"), utf8(host_version("10." + "\u00e9" * 96)),
+     "=10." + "\u00e9" * 96),
+    ("host-value-two-writers", 0, (0, "10.0.15", "x64"), sql(*SECOND_HOST_WRITER),
+     OUTSIDE + "Registry rows " + HOST_ROW + ", regSecond all write the value the host's test reads, in an order "
+     "Windows Installer does not state"),
+    ("host-value-set-by-type-51", 0, (0, "10.0.15", "x64"), sql(action("SetHost", "HOSTVERSION", "9.0.8")),
+     OUTSIDE + "CustomAction row SetHost (type 51) sets HOSTVERSION at install time, which the host's value or where "
+     "it is written is made of"),
+    ("host-value-name-set-by-type-51", 0, (0, "10.0.15", "x64"),
+     sql(*SECOND_HOST_WRITER[:2], prop("VALUENAME", "Other"), action("SetName", "VALUENAME", "Version"),
+         "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`) VALUES ('regSecond', 2, "
+         "'SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost', '[VALUENAME]', '9.0.8', 'Second')"),
+     OUTSIDE + "CustomAction row SetName (type 51) sets VALUENAME at install time, which the host's value or where "
+     "it is written is made of"),
+    ("installlevel-set-by-type-51", 2, (2, "10.0.15", "x64"), sql(action("SetLevel", "INSTALLLEVEL", "0")),
+     OUTSIDE + "CustomAction row SetLevel (type 51) sets INSTALLLEVEL at install time"),
+    ("folder-set-by-appsearch", 3, (3, "10.0.15", "x64"),
+     sql("INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('DOTNETDIR', 'DotnetSearch')"),
+     OUTSIDE + "AppSearch sets the folder DOTNETDIR at install time"),
+    # Names as Windows compares them: one UTF-16 unit at a time, upper-cased.
+    ("marker-with-kelvin-sign", 3, (3, "10.0.15", "x64"),
+     utf8(("UPDATE `File` SET `FileName` = ?", ("PRESEN~1.DLL|PresentationFramewor\u212a.dll",))),
+     needs(3) + "it installs no PresentationFramework.dll; its files go to " + PF64
+     + "shared\\Microsoft.WindowsDesktop.App\\10.0.15"),
+    ("family-folder-with-kelvin-sign", 3, (3, "10.0.15", "x64"),
+     utf8(("UPDATE `Directory` SET `DefaultDir` = ? WHERE `Directory` = 'FAMILYDIR'",
+           ("MICROS~1.APP|Microsoft.WindowsDes\u212atop.App",))),
+     installs_in(3, "shared\\Microsoft.WindowsDes\u212atop.App\\10.0.15")),
+    ("marker-in-other-case", 2, (2, "10.0.15", "x64"), sql("UPDATE `File` SET `FileName` = 'CoreCLR.DLL'"), "=10.0.15"),
+    # Packages Windows Installer refuses or cannot install from the embedded package alone.
+    ("page-count-below-200", 2, (2, "10.0.15", "x64"), summary(VERSION=100),
+     OUTSIDE + "its summary information gives Page Count 100; an x64 package needs 200 or more"),
+    ("feature-nested-17-deep", 1, (1, "10.0.15", "x64"), sql(*nested_features(17)),
+     OUTSIDE + "Feature row Main is nested 17 deep; Windows Installer allows 16"),
+    ("feature-nested-16-deep", 1, (1, "10.0.15", "x64"), sql(*nested_features(16)), "=10.0.15"),
+    ("feature-its-own-parent", 2, (2, "10.0.15", "x64"), sql("UPDATE `Feature` SET `Feature_Parent` = 'Main'"),
+     OUTSIDE + "Feature row Main is its own parent"),
+    ("file-name-with-colon", 2, (2, "10.0.15", "x64"), sql("UPDATE `File` SET `FileName` = 'coreclr.dll:x'"),
+     OUTSIDE + 'File row MarkerFile has the name "coreclr.dll:x", which Windows cannot create'),
+    ("word-count-uncompressed-source", 2, (2, "10.0.15", "x64"), summary(SOURCE=0),
+     OUTSIDE + "File row MarkerFile is read from an uncompressed source beside the package (Word Count 0, File "
+     "Attributes 512), and the package travels alone"),
+    ("cabinet-beside-the-package", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = 'sample.cab'"),
+     OUTSIDE + 'File row MarkerFile is in the cabinet "sample.cab" of Media row 1, not in one the package holds, and '
+     "the package travels alone"),
+    ("no-install-files", 1, (1, "10.0.15", "x64"),
+     sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
+     OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),
+    ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
+     OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),
+    ("word-count-uncompressed-file-compressed", 2, (2, "10.0.15", "x64"),
+     lambda path: (set_summary(path, SOURCE=0), edit(path, "UPDATE `File` SET `Attributes` = 16896")), "=10.0.15"),
     # Hostile packages: read in a child under limits, refused with one message that names the file.
     ("compound-directory-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), crash_directory,
      CRASHED),
@@ -198,7 +351,8 @@ CASES = [
      LONG_STRING),
     ("registry-20000-rows-one-30kb-key", 0, (0, "10.0.15", "x64"), registry_rows(20000, "K" * 30000), "=10.0.15"),
     ("registry-1000-rows-nested-brackets", 0, (0, "10.0.15", "x64"), registry_rows(1000, NESTED),
-     "=10.0.15"),
+     OUTSIDE + "Registry row r0 writes under a Key or Name that holds [HOSTVERSION 0], [[HOSTVERSION 0]], "
+     "[[[HOSTVERSION 0]]], ..., which the build cannot read, so it may write the value the host's test reads"),
 ]
 
 
@@ -231,6 +385,44 @@ def test_reading_limits(sample, monkeypatch, limit, value, expected):
     with pytest.raises(ProofError) as error:
         prove_runtime_package(path, 2)
     assert str(error.value) == UNREAD[1:].format(expected) + path
+
+
+CORE_CODE = "{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003}"
+DESKTOP_CODE = "{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2004}"
+SEQUENCE = "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('{}', {})"
+FIND_AND_REMOVE = (SEQUENCE.format("FindRelatedProducts", 25), SEQUENCE.format("RemoveExistingProducts", 1450))
+
+
+def upgrade(code, attributes=0):
+    return ("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES (?, ?, ?, ?)",
+            (code, "255.255.65535", attributes, "OLDPRODUCTS"))
+
+
+# id | slot of the bent package | its statements | the slot named in the refusal, or None when the bundle passes
+REMOVALS = [
+    ("desktop-removes-core-runtime", 3, (upgrade(CORE_CODE.lower()),) + FIND_AND_REMOVE, 2),
+    ("host-removes-desktop-runtime", 0, (upgrade(DESKTOP_CODE),) + FIND_AND_REMOVE, 3),
+    ("only-detects-core-runtime", 3, (upgrade(CORE_CODE, 2),) + FIND_AND_REMOVE, None),
+    ("remove-not-sequenced", 3, (upgrade(CORE_CODE), FIND_AND_REMOVE[0]), None),
+    ("removes-its-own-older-releases", 3, (upgrade(DESKTOP_CODE),) + FIND_AND_REMOVE, None),
+]
+
+
+@pytest.mark.parametrize("bent, statements, removed", [case[1:] for case in REMOVALS],
+                         ids=[case[0] for case in REMOVALS])
+def test_one_package_removing_another(sample, bent, statements, removed):
+    paths = [sample(index) for index in range(4)]
+    edit(paths[bent], *statements)
+    proven = [(path, prove_runtime_package(path, index)) for index, path in enumerate(paths)]
+    if removed is None:
+        check_removals(proven)
+        return
+    with pytest.raises(ProofError) as error:
+        check_removals(proven)
+    code = CORE_CODE if removed == 2 else DESKTOP_CODE
+    assert str(error.value) == (paths[bent] + OUTSIDE + "its Upgrade table names the UpgradeCode " + code + " of "
+                                + paths[removed] + ", with FindRelatedProducts and RemoveExistingProducts "
+                                "sequenced, so installing it removes that package")
 
 
 def test_package_text_stays_data(sample):

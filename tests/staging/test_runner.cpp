@@ -168,7 +168,10 @@ static void TestElevated(void)
     static const WCHAR args[] = L"--install-runtime --exit=7";
     Record record;
     ShimReset();
+    // As where UAC is on: nothing of this process's environment reaches the child, only its note.
+    SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", NULL);
     Status result = Run("elevated", g_spacedChild, args, TRUE);
+    SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", g_record);
     ok(result == 7, "elevated: got %lu", result);
     const ShimProcessStart* start = ShimLastShellExecute();
     ok(!lstrcmpW(start->verb, L"runas"), "elevated: verb %s", wt_u8(start->verb));
@@ -319,7 +322,7 @@ static void TestLongCommandLines(void)
     }
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 2)
     {
@@ -348,6 +351,15 @@ int main(int argc, char** argv)
     SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", NULL);
     RunAndWait(g_child, NULL, TRUE);
     SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", g_record);
+    // A "runas" child gets the user's default environment where UAC is on: the elevated ones find the
+    // record path beside themselves.
+    WCHAR childNote[MAX_PATH * 4];
+    WCHAR spacedNote[MAX_PATH * 4];
+    wsprintfW(childNote, L"%s.record-path", g_child);
+    wsprintfW(spacedNote, L"%s.record-path", g_spacedChild);
+    ok(wt_write_file(childNote, g_record, lstrlenW(g_record) * sizeof(WCHAR)) &&
+           wt_write_file(spacedNote, g_record, lstrlenW(g_record) * sizeof(WCHAR)),
+       "cannot write %s or %s: error %lu", wt_u8(childNote), wt_u8(spacedNote), GetLastError());
 
     TestCommandLines();
     TestExitCodes();
@@ -356,6 +368,7 @@ int main(int argc, char** argv)
     TestLongCommandLines();
 
     ShimReset();
+    DeleteFileW(childNote);
     wt_remove_tree(g_scratch);
     return wt_finish();
 }

@@ -437,7 +437,7 @@ static void TestExistingName(void)
     }
 }
 
-int main(void)
+int wmain(void)
 {
     g_out = AllocPages(PATH_BUFFER_CHARS);
     g_expected = AllocPages(PATH_BUFFER_CHARS + 64);

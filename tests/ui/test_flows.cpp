@@ -303,11 +303,11 @@ static void CancelFlows(void)
        wt_count_staging_dirs());
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 5)
     {
-        printf("usage: %s present|missing|cancel|scaled <setup.exe> <big setup.exe> <payload dir>\n", argv[0]);
+        printf("usage: %s present|missing|cancel|scaled <setup.exe> <big setup.exe> <payload dir>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[2]));
@@ -323,19 +323,19 @@ int main(int argc, char** argv)
     {
         return wt_finish();
     }
-    if (!lstrcmpA(argv[1], "present"))
+    if (!lstrcmpW(argv[1], L"present"))
     {
         RuntimePresentFlows();
     }
-    else if (!lstrcmpA(argv[1], "missing"))
+    else if (!lstrcmpW(argv[1], L"missing"))
     {
         RuntimeMissingFlows();
     }
-    else if (!lstrcmpA(argv[1], "cancel"))
+    else if (!lstrcmpW(argv[1], L"cancel"))
     {
         CancelFlows();
     }
-    else if (!lstrcmpA(argv[1], "scaled"))
+    else if (!lstrcmpW(argv[1], L"scaled"))
     {
         ScaledFlow();
     }

@@ -9,136 +9,180 @@ from .msi import Package
 
 # Component attribute: the component goes to the 64-bit locations (registry view and folders).
 COMPONENT_64BIT = 256
+# Component attribute: the component runs from the source, nothing is copied.
+COMPONENT_SOURCE_ONLY = 1
+# Feature attributes under which a default installation does not copy the feature's files: FollowParent is left
+# out of the modelled subset rather than followed.
+_FEATURE_NOT_LOCAL = ((1, "FavorSource"), (2, "FollowParent"), (4, "FavorAdvertise"))
 _MAX_DEPTH = 64
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
+_BRACKET = re.compile(r"[\[\]]")
 _NAME_CHARS = re.compile(r"[A-Za-z0-9_.]*\Z")
-# An escape "[\\x]", a run of "[" (none of them opening an escape) or a run of "]".
-_TOKEN = re.compile(r"\[\\.\]|(?:\[(?!\\.\]))+|\]+", re.DOTALL)
+# References kept for a message; the first one already says the text cannot be read.
+_MAX_UNREAD = 8
 # Custom action base types that set a directory (35) or a property (51) from a formatted text.
 _SET_DIRECTORY = 35
 _SET_PROPERTY = 51
 
 
+# Characters no Windows file or folder name holds; "|" only as the short and long names' separator.
+_NOT_IN_NAMES = set('\\/:*?"<>|') | {chr(code) for code in range(32)}
+
+
 def long_name(default_dir: str) -> str:
-    """The target's long name of a "[SHORT|]long[:source]" Directory or File name."""
+    """The target's long name of a "[SHORT|]long[:source]" Directory name."""
     target = default_dir.split(":", 1)[0]
     return target.split("|", 1)[-1]
 
 
+def file_name(name: str) -> str:
+    """The long name of a "[SHORT|]long" File name; a File name has no source part, so ":" stays in it."""
+    return name.split("|", 1)[-1]
+
+
+def bad_name(name: str) -> bool:
+    """Whether Windows cannot create a file or folder of this (long or short) name."""
+    return name == "" or any(char in _NOT_IN_NAMES for char in name)
+
+
+def windows_upper(text: str) -> str:
+    """The text as Windows compares names without regard to case: each UTF-16 code unit upper-cased on its own.
+    A unit whose upper case is not one unit stays; so does one that would become ASCII from outside it (the
+    dotless i, the long s), so such a name never reads as an ASCII one."""
+    units = text.encode("utf-16-le", "surrogatepass")
+    out = []
+    for at in range(0, len(units), 2):
+        char = chr(units[at] | units[at + 1] << 8)
+        upper = char.upper() if not 0xD800 <= ord(char) < 0xE000 else char
+        if len(upper) != 1 or ord(upper) > 0xFFFF or (upper.isascii() and not char.isascii()):
+            upper = char
+        out.append(upper)
+    return "".join(out)
+
+
+def same_name(one: str, other: str) -> bool:
+    # Upper-casing keeps each unit one unit, so names of other lengths never match; ASCII needs no table.
+    if len(one) != len(other):
+        return False
+    if one.isascii() and other.isascii():
+        return one.upper() == other.upper()
+    return windows_upper(one) == windows_upper(other)
+
+
+@dataclass(frozen=True)
+class Folder:
+    """Where a Directory row's folder lands: below the folder of the Directory key `root`, or below the literal
+    text of the Property row `property` (Windows takes that text as it stands, brackets and all)."""
+    root: str          # a root Directory key, "" when a Property row's text stands at the top
+    property: str      # the Property row whose value replaces a folder on the way up, or ""
+    literal: str       # that Property row's value, trailing backslashes dropped
+    names: tuple       # long names below, outermost first
+    problem: str = ""  # why no folder is laid down, or ""
+
+
+def show(folder: Folder) -> str:
+    """The folder for a message or the manifest: "[Root]\\a\\b", or a Property's text with its name after it."""
+    if folder.problem:
+        return "(no folder: {})".format(folder.problem)
+    if folder.property:
+        return "\\".join((folder.literal,) + folder.names) + " (Property {} as literal text)".format(folder.property)
+    return "\\".join(("[{}]".format(folder.root),) + folder.names)
+
+
 def folders(package: Package) -> dict:
-    """Each Directory key's folder: "[Root]\\long\\names", or a Property row's value where one is named after a
-    directory on the way up (it replaces that folder and everything below it)."""
+    """Each Directory key's Folder, long names taken; a Property row named after a directory on the way up
+    replaces that folder and everything below it."""
     rows = {row.key: row for row in package.directories}
     resolved = {}
     for key in rows:
         parts = []
         at = key
-        folder = ""
+        folder = None
         for _ in range(_MAX_DEPTH):
             row = rows.get(at)
             if at in package.properties and at != "TARGETDIR":
-                folder = package.properties[at].rstrip("\\")
+                folder = Folder("", at, package.properties[at].rstrip("\\"), ())
                 break
             if at == "TARGETDIR":
+                folder = Folder("TARGETDIR", "", "", ())
                 break
             if row is None or row.parent in ("", "TARGETDIR", at):
-                folder = "[{}]".format(at)
+                folder = Folder(at, "", "", ())
                 break
             name = long_name(row.default_dir)
+            if bad_name(name):
+                folder = Folder("", "", "", (), 'Directory row {} has the name "{}"'.format(at, name))
+                break
             if name != ".":
                 parts.append(name)
             at = row.parent
         else:
             # Windows Installer cannot resolve a chain that loops; nothing is laid down there.
-            resolved[key] = "(no folder: the Directory chain of {} loops)".format(key)
-            continue
-        resolved[key] = "\\".join([folder] + parts[::-1]) if parts else folder
+            folder = Folder("", "", "", (), "the Directory chain of {} loops".format(key))
+        if not folder.problem:
+            folder = Folder(folder.root, folder.property, folder.literal, tuple(parts[::-1]))
+        resolved[key] = folder
     return resolved
 
 
-def _resolve_chain(name: str, properties: dict, levels: int) -> tuple:
-    """The value of [name] and of as many enclosing levels (up to levels in all) as hold just the previous value
-    while it is a property name; returns (value, levels used). A chain that loops is stepped over whole."""
-    value = properties.get(name, "")
-    used = 1
-    seen = {name: 0}
-    while used < levels and _PROPERTY_NAME.match(value):
-        if value in seen:
-            period = used - seen[value]
-            used += (levels - used) // period * period
-            seen = {}
-            if used == levels:
-                break
-        seen[value] = used
-        value = properties.get(value, "")
-        used += 1
-    return value, used
+@dataclass(frozen=True)
+class Formatted:
+    text: str          # references the build cannot read stay as written
+    unread: tuple      # those references, "[#file]", "[DOTNETDIR]", ...
+    used: tuple        # the names of the Property rows read
 
 
-def format_text(text: str, properties: dict) -> str:
-    """A Formatted value as Windows Installer resolves it, innermost reference first: "[NAME]" is the property's
-    value (blank when unknown), "[\\x]" is x, other references ([#file], [$component], [%variable], [~]) stay."""
+def format_text(text: str, properties: dict, folder_keys=frozenset()) -> Formatted:
+    """A Formatted value as Windows Installer resolves it, innermost reference first: "[NAME]" is a Property row's
+    value and "[\\x]" is x. A name with no Property row, a Directory key (Windows puts the folder's path there),
+    and [#file], [$component], [%variable], [~] are not read; they stay as written and are listed in unread."""
     if "[" not in text:
-        return text
-    # One flat list of pieces and a stack of runs of "[": text is copied once, and a run of brackets costs as
-    # much as one bracket, however deep it nests.
+        return Formatted(text, (), ())
+    # One flat list of pieces and, for each "[" still open, its index there and whether everything since it may
+    # still be a property name: text between brackets is copied once, and a deep nest of references that stay
+    # costs no more than its length.
     out = []
-    opens = []        # [index of the run's piece in out, levels of it still open, innermost may be a name]
+    opens = []
+    unread = []
+    used = []
+
+    def added(piece: str) -> None:
+        out.append(piece)
+        if opens and opens[-1][1] and not _NAME_CHARS.match(piece):
+            opens[-1] = (opens[-1][0], False)
+
     at = 0
-    for match in _TOKEN.finditer(text):
-        if match.start() > at:
-            _add(out, opens, text[at:match.start()])
-        at = match.end()
-        token = match.group()
-        if token[0] == "[" and token[1:2] == "\\" and len(token) == 4:
-            _add(out, opens, token[2])
-        elif token[0] == "[":
-            opens.append([len(out), len(token), True])
-            out.append(token)
+    while True:
+        found = _BRACKET.search(text, at)
+        if found is None:
+            break
+        start = found.start()
+        if start > at:
+            added(text[at:start])
+        at = start + 1
+        if text[start] == "[" and text[start + 1:start + 2] == "\\" and text[start + 3:start + 4] == "]":
+            added(text[start + 2])
+            at = start + 4
+        elif text[start] == "[":
+            opens.append((len(out), True))
+            out.append("[")
+        elif opens:
+            begin, plain = opens.pop()
+            inner = "".join(out[begin + 1:]) if plain else ""
+            if plain and _PROPERTY_NAME.match(inner) and inner in properties and inner not in folder_keys:
+                del out[begin:]
+                added(properties[inner])
+                used.append(inner)
+            else:
+                if len(unread) < _MAX_UNREAD:
+                    unread.append("".join(out[begin:]) + "]")
+                added("]")
         else:
-            _close(out, opens, len(token), properties)
+            added("]")
     if at < len(text):
-        _add(out, opens, text[at:])
+        added(text[at:])
     # Brackets never closed stay as they were written.
-    return "".join(out)
-
-
-def _add(out: list, opens: list, piece: str):
-    out.append(piece)
-    if opens and opens[-1][2] and not _NAME_CHARS.match(piece):
-        opens[-1][2] = False
-
-
-def _close(out: list, opens: list, closing: int, properties: dict):
-    while closing and opens:
-        run = opens[-1]
-        start, count, plain = run
-        name = "".join(out[start + 1:]) if plain else ""
-        if plain and _PROPERTY_NAME.match(name):
-            value, used = _resolve_chain(name, properties, min(count, closing))
-            del out[start + 1:]
-            count -= used
-            closing -= used
-            if count:
-                out[start] = "[" * count
-                run[1], run[2] = count, bool(_NAME_CHARS.match(value))
-                out.append(value)
-                continue
-            del out[start]
-            opens.pop()
-            _add(out, opens, value)
-            continue
-        # A reference that stays: the levels of its run around it stay too.
-        used = min(count, closing)
-        out.append("]" * used)
-        closing -= used
-        run[1], run[2] = count - used, False
-        if not run[1]:
-            opens.pop()
-            if opens:
-                opens[-1][2] = False
-    if closing:
-        out.append("]" * closing)
+    return Formatted("".join(out), tuple(unread), tuple(used))
 
 
 @dataclass(frozen=True)
@@ -155,9 +199,15 @@ def install_level(package: Package) -> int:
 
 def component_holds(package: Package) -> dict:
     """For each component, the reason a default installation leaves it out ("" when it installs it): no feature
-    at a level from 1 to INSTALLLEVEL (with its parents) holds it, or it has a Condition of its own."""
+    at a level from 1 to INSTALLLEVEL (with its parents) installs it locally, or it has a Condition of its own,
+    or it runs from the source only. A feature installs locally when its Attributes favour neither the source,
+    nor advertising, nor its parent's state, and no Condition table row may move it outside those levels."""
     level = install_level(package)
     features = {row.key: row for row in package.features}
+    moves = {}
+    for row in package.conditions:
+        if not 1 <= row.level <= level:
+            moves.setdefault(row.feature, row)
 
     def feature_hold(key: str) -> str:
         seen = set()
@@ -168,6 +218,12 @@ def component_holds(package: Package) -> dict:
                 return "feature {} is not in the Feature table".format(key)
             if not 1 <= row.level <= level:
                 return "feature {} is at level {} (INSTALLLEVEL {})".format(key, row.level, level)
+            kinds = [name for bit, name in _FEATURE_NOT_LOCAL if row.attributes & bit]
+            if kinds:
+                return "feature {} has the Attributes {} ({})".format(key, row.attributes, ", ".join(kinds))
+            if key in moves:
+                return 'the Condition table may set feature {} to level {} (condition "{}")'.format(
+                    key, moves[key].level, moves[key].condition)
             key = row.parent
         return ""
 
@@ -180,6 +236,8 @@ def component_holds(package: Package) -> dict:
         reasons = [feature_hold(feature) for feature in owners]
         if component.condition.strip():
             reason = "its component has the Condition \"{}\"".format(component.condition)
+        elif component.attributes & COMPONENT_SOURCE_ONLY:
+            reason = "its component has the Attributes {} (SourceOnly)".format(component.attributes)
         elif not owners:
             reason = "its component is in no feature"
         elif all(reasons):

@@ -42,6 +42,8 @@ class File:
     key: str
     component: str
     name: str          # "[SHORT|]long"
+    attributes: int = 0
+    sequence: int = 0  # its place on the media, against Media.LastSequence
 
 
 @dataclass(frozen=True)
@@ -59,6 +61,7 @@ class Feature:
     key: str
     parent: str
     level: int
+    attributes: int = 0
 
 
 @dataclass(frozen=True)
@@ -76,6 +79,39 @@ class CustomAction:
 
 
 @dataclass(frozen=True)
+class FeatureCondition:
+    feature: str
+    level: int
+    condition: str
+
+
+@dataclass(frozen=True)
+class Upgrade:
+    upgrade_code: str
+    attributes: int
+
+
+@dataclass(frozen=True)
+class Step:
+    action: str
+    condition: str
+
+
+@dataclass(frozen=True)
+class Medium:
+    disk: int
+    last_sequence: int
+    cabinet: str       # "#name" a stream of the package itself, "" none
+
+
+@dataclass(frozen=True)
+class Summary:
+    template: str
+    page_count: int    # the least Windows Installer version, times 100
+    word_count: int    # source image flags: 1 short names, 2 compressed
+
+
+@dataclass(frozen=True)
 class Package:
     path: str
     template: str
@@ -87,6 +123,12 @@ class Package:
     features: tuple
     feature_components: tuple
     custom_actions: tuple
+    summary: Summary = Summary("", 0, 0)
+    conditions: tuple = ()
+    upgrades: tuple = ()
+    execute_sequence: tuple = ()   # Steps of InstallExecuteSequence
+    media: tuple = ()
+    searched: tuple = ()           # property names that AppSearch sets
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts. The
@@ -108,16 +150,22 @@ READ_SECONDS = 120       # wall clock
 READ_CPU_SECONDS = 60
 READ_MEMORY = 2 << 30    # address space, bytes
 
+
 # Table, columns and how each column is read: "s" text (NULL reads as ""), "i" integer (NULL reads as 0).
 _TABLES = {
     "Property": (("Property", "s"), ("Value", "s")),
     "Directory": (("Directory", "s"), ("Directory_Parent", "s"), ("DefaultDir", "s")),
     "Component": (("Component", "s"), ("Directory_", "s"), ("Attributes", "i"), ("Condition", "s")),
-    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s")),
+    "File": (("File", "s"), ("Component_", "s"), ("FileName", "s"), ("Attributes", "i"), ("Sequence", "i")),
     "Registry": (("Registry", "s"), ("Root", "i"), ("Key", "s"), ("Name", "s"), ("Value", "s"), ("Component_", "s")),
-    "Feature": (("Feature", "s"), ("Feature_Parent", "s"), ("Level", "i")),
+    "Feature": (("Feature", "s"), ("Feature_Parent", "s"), ("Level", "i"), ("Attributes", "i")),
     "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
+    "Condition": (("Feature_", "s"), ("Level", "i"), ("Condition", "s")),
+    "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i")),
+    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s")),
+    "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
+    "AppSearch": (("Property", "s"),),
 }
 
 
@@ -181,6 +229,24 @@ def table_names(db) -> set:
         raise PackageError("libmsi cannot list its tables: {}".format(error.message)) from None
 
 
+def _summary_int(info, field) -> int:
+    if info.get_property_type(field) == Libmsi.PropertyType.EMPTY:
+        return 0
+    return info.get_int(field)
+
+
+def read_summary(db) -> Summary:
+    try:
+        info = Libmsi.SummaryInfo.new(db, 0)
+        return Summary(template=info.get_string(Libmsi.Property.TEMPLATE) or "",
+                       page_count=_summary_int(info, Libmsi.Property.VERSION),
+                       word_count=_summary_int(info, Libmsi.Property.SOURCE))
+    except (GLib.Error, TypeError):
+        raise PackageError("libmsi cannot read its summary information") from None
+    except UnicodeDecodeError:
+        raise PackageError("its summary information's Template is not UTF-8 text") from None
+
+
 def _read_tables(path: str) -> dict:
     """In the child: the package's tables as JSON-ready data, each text once in "strings", cells of text
     columns as indexes into it (a key repeated on 20,000 rows is sent once)."""
@@ -192,12 +258,7 @@ def _read_tables(path: str) -> dict:
         raise PackageError(pool_problem)
     _quiet[0] = False
     present = table_names(db)
-    try:
-        template = Libmsi.SummaryInfo.new(db, 0).get_string(Libmsi.Property.TEMPLATE) or ""
-    except (GLib.Error, TypeError):
-        raise PackageError("libmsi cannot read its summary information") from None
-    except UnicodeDecodeError:
-        raise PackageError("its summary information's Template is not UTF-8 text") from None
+    summary = read_summary(db)
     strings = {}
     tables = {}
     for table in _TABLES:
@@ -205,7 +266,8 @@ def _read_tables(path: str) -> dict:
             tables[table] = _table(db, table, present, strings)
         except UnicodeDecodeError:
             raise PackageError("its {} table holds text that is not UTF-8".format(table)) from None
-    return {"template": template, "strings": list(strings), "tables": tables}
+    return {"summary": [summary.template, summary.page_count, summary.word_count], "strings": list(strings),
+            "tables": tables}
 
 
 def child_main(path: str) -> int:
@@ -284,6 +346,7 @@ def read_package(path: str) -> Package:
         child.communicate()
         raise PackageError("reading it took longer than {} s".format(READ_SECONDS)) from None
     document = _verdict(child.returncode, stdout, stderr)
+    summary = Summary(*document["summary"])
     strings = document["strings"]
     tables = {table: [tuple(strings[cell] if kind == "s" else cell for cell, (_, kind) in zip(row, columns))
                       for row in document["tables"][table]] for table, columns in _TABLES.items()}
@@ -291,7 +354,7 @@ def read_package(path: str) -> Package:
         raise PackageError("the package has no Property table")
     return Package(
         path=path,
-        template=document["template"],
+        template=summary.template,
         properties={name: value for name, value in tables["Property"]},
         directories=tuple(Directory(*row) for row in tables["Directory"]),
         components=tuple(Component(*row) for row in tables["Component"]),
@@ -300,4 +363,10 @@ def read_package(path: str) -> Package:
         features=tuple(Feature(*row) for row in tables["Feature"]),
         feature_components=tuple(FeatureComponent(*row) for row in tables["FeatureComponents"]),
         custom_actions=tuple(CustomAction(*row) for row in tables["CustomAction"]),
+        summary=summary,
+        conditions=tuple(FeatureCondition(*row) for row in tables["Condition"]),
+        upgrades=tuple(Upgrade(*row) for row in tables["Upgrade"]),
+        execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
+        media=tuple(Medium(*row) for row in tables["Media"]),
+        searched=tuple(row[0] for row in tables["AppSearch"]),
     )

@@ -4,11 +4,14 @@ elevation, install, and end with 1603.
 
 Slot tests, as the program runs them after installation:
   101 (host): HKLM\\SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost, value "Version", 64-bit view,
-      text of at most 99 characters that begins with a number of at least 10;
+      text of at most 99 UTF-16 units that begins with a number of at least 10;
   102-104: the marker file in <Program Files>\\dotnet\\<family>\\10.0.N, N all digits and at least 15.
-Every package must also be an x64 package that installs per machine."""
+Every package must also be an x64 package that installs per machine. The proof reads the part of Windows
+Installer that such packages use; a package that leans on more, where it could change what is laid down or
+stop the installation, is refused, not guessed at."""
 from __future__ import annotations
 
+import bisect
 from dataclasses import dataclass
 
 from . import layout, msi
@@ -16,13 +19,28 @@ from .versions import MIN_HOST_MAJOR, MIN_RUNTIME_PATCH, host_major, is_release_
 
 HOST_KEY = "SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost"
 HOST_VALUE = "Version"
-HOST_MAX_CHARS = 99
-ROOT = "[ProgramFiles64Folder]\\dotnet\\"
-FAMILIES = (None, "host\\fxr", "shared\\Microsoft.NETCore.App", "shared\\Microsoft.WindowsDesktop.App")
+HOST_MAX_UNITS = 99
+ROOT = "ProgramFiles64Folder"
+FAMILIES = (None, ("host", "fxr"), ("shared", "Microsoft.NETCore.App"), ("shared", "Microsoft.WindowsDesktop.App"))
 MARKERS = (None, "hostfxr.dll", "coreclr.dll", "PresentationFramework.dll")
 # Registry table roots other than HKLM; -1 is HKLM only in a per-machine installation.
 HIVES = {0: "HKCR", 1: "HKCU", 3: "HKU", -1: "HKCU"}
 _NO_COMPONENT = "its component is not in the Component table"
+# Windows Installer 2.0 is the first to install x64 packages (Page Count summary property).
+MIN_X64_PAGE_COUNT = 200
+MAX_FEATURE_DEPTH = 16
+MAX_INSTALL_LEVEL = 32767
+WORD_COUNT_COMPRESSED = 2
+FILE_COMPRESSED = 16384
+FILE_NONCOMPRESSED = 8192
+UPGRADE_ONLY_DETECT = 2
+# Properties that choose features in place of INSTALLLEVEL (ADVERTISE property remarks, in the order read), and
+# Preselected, which the installer sets beside them and which turns the Condition table off.
+FEATURE_STATE = ("ADDLOCAL", "REMOVE", "ADDSOURCE", "ADDDEFAULT", "REINSTALL", "ADVERTISE", "COMPADDLOCAL",
+                 "COMPADDSOURCE", "COMPADDDEFAULT", "FILEADDLOCAL", "FILEADDSOURCE", "FILEADDDEFAULT", "Preselected")
+# Properties the proof reads from the Property table as they stand; one set at install time voids it.
+RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES") + FEATURE_STATE
+_SET_PROPERTY = 51
 
 
 @dataclass(frozen=True)
@@ -33,6 +51,8 @@ class Proof:
     product_version: str  # ProductVersion ("" when missing)
     manufacturer: str     # Manufacturer ("" when missing)
     folder_actions: tuple  # names of the type 35/51 custom actions that set a folder, not evaluated
+    upgrade_code: str = ""   # UpgradeCode, upper case
+    removes: tuple = ()      # UpgradeCodes, upper case, of the products the package removes when it installs
 
 
 class ProofError(Exception):
@@ -54,54 +74,207 @@ def _held(reason: str) -> str:
     return " (not installed by default: {})".format(reason)
 
 
+def _outside(path: str, what: str) -> ProofError:
+    return ProofError("{} uses what the build does not prove: {}".format(path, what))
+
+
+def _feature_problem(package: msi.Package) -> str:
+    parents = {row.key: row.parent for row in package.features}
+    for key, parent in parents.items():
+        if parent == key:
+            return "Feature row {} is its own parent".format(key)
+        depth, seen, at = 1, {key}, parent
+        # Walks no further than one step past the deepest tree allowed, so a long chain costs no more.
+        while at in parents and at and depth <= MAX_FEATURE_DEPTH:
+            if at in seen:
+                return "Feature row {} is in a loop of parents".format(key)
+            seen.add(at)
+            depth += 1
+            at = parents[at]
+        if depth > MAX_FEATURE_DEPTH:
+            return "Feature row {} is nested {} deep; Windows Installer allows {}".format(key, depth,
+                                                                                     MAX_FEATURE_DEPTH)
+    return ""
+
+
+def _medium(media: list, last: list, sequence: int):
+    """The Media row a file's Sequence falls on: the first whose LastSequence reaches it (media sorted by it,
+    last their LastSequence values)."""
+    at = bisect.bisect_left(last, sequence)
+    return media[at] if at < len(media) else None
+
+
+def _file_problem(package: msi.Package) -> str:
+    media = sorted(package.media, key=lambda medium: medium.last_sequence)
+    last = [medium.last_sequence for medium in media]
+    for row in package.files:
+        for name in row.name.split("|", 1):
+            if layout.bad_name(name):
+                return 'File row {} has the name "{}", which Windows cannot create'.format(row.key, row.name)
+        compressed = row.attributes & FILE_COMPRESSED or (package.summary.word_count & WORD_COUNT_COMPRESSED and
+                                                          not row.attributes & FILE_NONCOMPRESSED)
+        if not compressed:
+            return ("File row {} is read from an uncompressed source beside the package (Word Count {}, File "
+                    "Attributes {}), and the package travels alone".format(row.key, package.summary.word_count,
+                                                                           row.attributes))
+        medium = _medium(media, last, row.sequence)
+        if medium is None:
+            return "File row {} has the Sequence {}, which no Media row reaches".format(row.key, row.sequence)
+        if not medium.cabinet.startswith("#"):
+            return ('File row {} is in the cabinet "{}" of Media row {}, not in one the package holds, and the '
+                    "package travels alone".format(row.key, medium.cabinet, medium.disk))
+    return ""
+
+
+def _sequence_problem(package: msi.Package, index: int) -> str:
+    """The action that lays the slot's marker down must run whatever the conditions: sequenced, unconditioned."""
+    needed = "WriteRegistryValues" if index == 0 else "InstallFiles"
+    steps = [step for step in package.execute_sequence if step.action == needed]
+    if not steps:
+        return "its InstallExecuteSequence has no {} action".format(needed)
+    if any(step.condition.strip() for step in steps):
+        return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(
+            needed, steps[0].condition)
+    return ""
+
+
+def _set_at_install(package: msi.Package, names) -> str:
+    """The first custom action of type 51, or AppSearch row, that sets one of the named properties."""
+    for action in package.custom_actions:
+        if action.type & 0x3F == _SET_PROPERTY and action.source in names:
+            return "CustomAction row {} (type 51) sets {} at install time".format(action.action, action.source)
+    for name in package.searched:
+        if name in names:
+            return "AppSearch sets {} at install time".format(name)
+    return ""
+
+
+def _subset_problem(package: msi.Package) -> str:
+    """What the package uses beyond the part of Windows Installer the proof reads, where it could change what is
+    laid down, or stop the installation; "" when nothing."""
+    properties = package.properties
+    if package.summary.page_count < MIN_X64_PAGE_COUNT:
+        return "its summary information gives Page Count {}; an x64 package needs {} or more".format(
+            package.summary.page_count, MIN_X64_PAGE_COUNT)
+    level = properties.get("INSTALLLEVEL", "1")
+    if not (level.isascii() and level.isdigit() and 1 <= int(level) <= MAX_INSTALL_LEVEL):
+        return 'the Property table sets INSTALLLEVEL ("{}"), which is not a level from 1 to {}'.format(
+            level, MAX_INSTALL_LEVEL)
+    for name in FEATURE_STATE:
+        if name in properties:
+            return 'the Property table sets {} ("{}"), which chooses the features in place of INSTALLLEVEL'.format(
+                name, properties[name])
+    if "SHORTFILENAMES" in properties:
+        return ('the Property table sets SHORTFILENAMES ("{}"): folders are made with their short '
+                "names".format(properties["SHORTFILENAMES"]))
+    folder_keys = {row.key for row in package.directories}
+    searched = [name for name in package.searched if name in folder_keys]
+    if searched:
+        # Unlike a folder action, a search is not listed among the unevaluated actions: refused instead.
+        return "AppSearch sets the folder {} at install time".format(searched[0])
+    return _feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
+
+
+def _units(text: str) -> int:
+    return len(text.encode("utf-16-le", "surrogatepass")) // 2
+
+
 def _prove_host(path: str, package: msi.Package, per_machine: bool) -> tuple:
     attributes = {row.key: row.attributes for row in package.components}
     holds = layout.component_holds(package)
+    folder_keys = frozenset(row.key for row in package.directories)
+    properties = package.properties
     writes = []
+    writers = []
+    found = []
+    used = set()
     for row in package.registry:
+        hold = holds.get(row.component, _NO_COMPONENT)
+        hklm = row.root == 2 or (row.root == -1 and per_machine)
+        view64 = bool(attributes.get(row.component, 0) & layout.COMPONENT_64BIT)
         # Key, Name and Value are all Formatted columns.
-        key = layout.format_text(row.path, package.properties).lower()
-        name = layout.format_text(row.name, package.properties).lower()
-        if key != HOST_KEY.lower() or name != HOST_VALUE.lower():
+        key = layout.format_text(row.path, properties, folder_keys)
+        name = layout.format_text(row.name, properties, folder_keys)
+        if key.unread or name.unread:
+            if hold or not (hklm and view64):
+                continue
+            raise _outside(path, "Registry row {} writes under a Key or Name that holds {}, which the build cannot "
+                                 "read, so it may write the value the host's test reads".format(
+                                     row.key, _some(list(key.unread + name.unread))))
+        if not hold and hklm and view64:
+            # A property set at install time could make this row the host value.
+            used.update(key.used + name.used)
+        if not (layout.same_name(key.text, HOST_KEY) and layout.same_name(name.text, HOST_VALUE)):
             continue
-        value = layout.format_text(row.value, package.properties)
-        # Registry table prefixes: "##" a text that starts with "#", "#%" expandable text, "#" a number or bytes.
-        text = value[2:] if value.startswith(("##", "#%")) else ("" if value.startswith("#") else value)
-        if not (row.root == 2 or (row.root == -1 and per_machine)):
+        formatted = layout.format_text(row.value, properties, folder_keys)
+        used.update(formatted.used)
+        value = formatted.text
+        # Registry table prefixes: "##" a text, stored without its first "#" only; "#%" expandable text; "#" a
+        # number or bytes.
+        text = value[1:] if value.startswith("##") else value[2:] if value.startswith("#%") else (
+            "" if value.startswith("#") else value)
+        if not hklm:
             writes.append('"{}" under {}'.format(value, HIVES.get(row.root, "root {}".format(row.root))))
-        elif not attributes.get(row.component, 0) & layout.COMPONENT_64BIT:
+            continue
+        if not view64:
             writes.append('"{}" in the 32-bit view'.format(value))
+            continue
+        if not hold:
+            writers.append(row)
+        if formatted.unread:
+            writes.append('"{}" (the build cannot read {})'.format(value, _some(list(formatted.unread))))
         elif value.startswith("#") and not value.startswith(("##", "#%")):
             writes.append("{} (a number, not text)".format(value))
-        elif len(text) > HOST_MAX_CHARS or host_major(text) < MIN_HOST_MAJOR:
+        elif _units(text) > HOST_MAX_UNITS:
+            writes.append('"{}" ({} UTF-16 units; the test reads {})'.format(text, _units(text), HOST_MAX_UNITS))
+        elif host_major(text) < MIN_HOST_MAJOR:
             writes.append('"{}"'.format(text))
-        elif holds.get(row.component, _NO_COMPONENT):
-            writes.append('"{}"{}'.format(text, _held(holds.get(row.component, _NO_COMPONENT))))
+        elif hold:
+            writes.append('"{}"{}'.format(text, _held(hold)))
         else:
-            return text, "HKLM\\{}\\{}".format(HOST_KEY, HOST_VALUE)
+            found.append(text)
+    if len(writers) > 1:
+        raise _outside(path, "Registry rows {} all write the value the host's test reads, in an order Windows "
+                             "Installer does not state".format(_some([row.key for row in writers])))
+    late = _set_at_install(package, used)
+    if late:
+        raise _outside(path, late + ", which the host's value or where it is written is made of")
+    if found:
+        return found[0], "HKLM\\{}\\{}".format(HOST_KEY, HOST_VALUE)
     instead = "it writes " + _some(writes) if writes else "it writes no such value"
     raise ProofError('{} must write the value "{}" under HKLM\\{} (64-bit view) as a text that begins with a number '
                      "≥ {}; {}".format(path, HOST_VALUE, HOST_KEY, MIN_HOST_MAJOR, instead))
 
 
+def _release_of(folder: layout.Folder, family: tuple) -> str:
+    """The version folder's name when the folder is <64-bit Program Files>\\dotnet\\<family>\\<one name>, else ""."""
+    wanted = ("dotnet",) + family
+    if folder.problem or folder.property or folder.root != ROOT or len(folder.names) != len(wanted) + 1:
+        return ""
+    if not all(layout.same_name(name, want) for name, want in zip(folder.names, wanted)):
+        return ""
+    return folder.names[-1]
+
+
 def _prove_versioned(path: str, package: msi.Package, index: int) -> tuple:
     family, marker = FAMILIES[index], MARKERS[index]
-    root = (ROOT + family + "\\").lower()
     folders = layout.folders(package)
     holds = layout.component_holds(package)
     directory = {row.key: row.directory for row in package.components}
     places = []
     all_folders = []
     for row in package.files:
-        folder = folders.get(directory.get(row.component, ""), "")
-        all_folders.append(folder)
-        if layout.long_name(row.name).lower() != marker.lower():
+        key = directory.get(row.component, "")
+        folder = folders.get(key, layout.Folder("", "", "", (), "Directory row {} is missing".format(key)))
+        shown = layout.show(folder)
+        all_folders.append(shown)
+        if not layout.same_name(layout.file_name(row.name), marker):
             continue
-        version = folder[len(root):] if folder.lower().startswith(root) else ""
+        version = _release_of(folder, family)
         hold = holds.get(row.component, _NO_COMPONENT)
         if is_release_folder(version) and not hold:
-            return version, "{}\\{}".format(folder, marker)
-        places.append(folder + (_held(hold) if is_release_folder(version) else ""))
+            return version, "{}\\{}".format(shown, marker)
+        places.append(shown + (_held(hold) if is_release_folder(version) else ""))
     if places:
         instead = "it installs it in " + _some(places)
     elif all_folders:
@@ -109,7 +282,16 @@ def _prove_versioned(path: str, package: msi.Package, index: int) -> tuple:
     else:
         instead = "it installs no files"
     raise ProofError("{} must install {} in dotnet\\{}\\10.0.N with N ≥ {}, below the 64-bit Program Files folder; "
-                     "{}".format(path, marker, family, MIN_RUNTIME_PATCH, instead))
+                     "{}".format(path, marker, "\\".join(family), MIN_RUNTIME_PATCH, instead))
+
+
+def _removes(package: msi.Package) -> tuple:
+    """UpgradeCodes of the products a major upgrade removes: Upgrade rows that do more than detect, once both
+    FindRelatedProducts and RemoveExistingProducts are sequenced (their conditions not evaluated)."""
+    if not {"FindRelatedProducts", "RemoveExistingProducts"} <= {step.action for step in package.execute_sequence}:
+        return ()
+    return tuple(layout.windows_upper(row.upgrade_code) for row in package.upgrades
+                 if not row.attributes & UPGRADE_ONLY_DETECT)
 
 
 def prove_runtime_package(path: str, index: int) -> Proof:
@@ -128,6 +310,9 @@ def prove_runtime_package(path: str, index: int) -> Proof:
         raise ProofError('{} must install per machine (ALLUSERS 1); it installs per user (ALLUSERS "{}", '
                          'MSIINSTALLPERUSER "{}")'.format(path, properties.get("ALLUSERS", ""),
                                                           properties.get("MSIINSTALLPERUSER", "")))
+    problem = _subset_problem(package) or _sequence_problem(package, index)
+    if problem:
+        raise _outside(path, problem)
     if index == 0:
         release, installs = _prove_host(path, package, per_machine)
     else:
@@ -139,4 +324,17 @@ def prove_runtime_package(path: str, index: int) -> Proof:
         product_version=properties.get("ProductVersion", ""),
         manufacturer=properties.get("Manufacturer", ""),
         folder_actions=layout.folder_actions(package),
+        upgrade_code=layout.windows_upper(properties.get("UpgradeCode", "")),
+        removes=_removes(package),
     )
+
+
+def check_removals(proven: list) -> None:
+    """Refuses a bundle in which one runtime package removes another when it installs; proven is a list of
+    (path, Proof) in slot order."""
+    for path, proof in proven:
+        for other_path, other in proven:
+            if other_path != path and other.upgrade_code and other.upgrade_code in proof.removes:
+                raise _outside(path, "its Upgrade table names the UpgradeCode {} of {}, with FindRelatedProducts "
+                                     "and RemoveExistingProducts sequenced, so installing it removes that "
+                                     "package".format(other.upgrade_code, other_path))
