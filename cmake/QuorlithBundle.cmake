@@ -19,12 +19,34 @@ include("${CMAKE_CURRENT_LIST_DIR}/QuorlithSbom.cmake")
 file(GLOB QUORLITH_RELEASE_SOURCES CONFIGURE_DEPENDS "${QUORLITH_SOURCE_DIR}/tools/release/quorlith_release/*.py")
 list(APPEND QUORLITH_RELEASE_SOURCES "${QUORLITH_RELEASE_TOOL}")
 
+# quorlith_check_option(<option> TEXT|PATH): stops the configure step on a value the build's commands cannot
+# carry as it is written, naming the option. Values reach the release tool as --name=value, so one that begins
+# with "-" stays a value; what cannot pass is a control character (a Makefile line would break at it), "$<"
+# (add_custom_command would evaluate it as a generator expression), a ";" in a path (CMake's list separator:
+# the build would name other files) and, in a text taken exactly as given, white space at either end.
+string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 127
+       QUORLITH_CONTROL_CHARACTERS)
+function(quorlith_check_option option kind)
+  set(value "${${option}}")
+  if(value MATCHES "[${QUORLITH_CONTROL_CHARACTERS}]")
+    message(FATAL_ERROR "${option} holds a control character (a tab or line break, say), which the build's "
+                        "commands cannot carry")
+  elseif(value MATCHES "[$]<")
+    message(FATAL_ERROR "${option} holds \"$<\", which the build's commands would read as a generator "
+                        "expression: ${value}")
+  elseif(kind STREQUAL "PATH" AND value MATCHES ";")
+    # Not shown: CMake has already made each part of such a path absolute on its own.
+    message(FATAL_ERROR "${option} holds a \";\", which CMake takes for a list separator, so the build would "
+                        "name other files than it: name a path without one")
+  elseif(kind STREQUAL "TEXT" AND value MATCHES "^[ \t]|[ \t]$")
+    message(FATAL_ERROR "${option} begins or ends with white space (\"${value}\"), which would be taken as "
+                        "part of it: give it without")
+  endif()
+endfunction()
+
 # A release takes only signed payloads: each must carry a valid Authenticode signature under a root of this file.
 set(QUORLITH_PAYLOAD_CA "" CACHE FILEPATH
     "PEM file with the roots the five payloads must be signed under; empty: signatures are not checked")
-if(QUORLITH_PAYLOAD_CA AND NOT EXISTS "${QUORLITH_PAYLOAD_CA}")
-  message(FATAL_ERROR "QUORLITH_PAYLOAD_CA names no file: ${QUORLITH_PAYLOAD_CA}")
-endif()
 
 # The signer each payload slot accepts, and the CRLs that revocation is checked against (offline): both refine
 # QUORLITH_PAYLOAD_CA and mean nothing without it.
@@ -34,13 +56,32 @@ set(QUORLITH_INSTALLER_SIGNER "" CACHE STRING
     "Organisation (O=) that must have signed the product installer (105); empty: any under QUORLITH_PAYLOAD_CA")
 set(QUORLITH_PAYLOAD_CRL "" CACHE FILEPATH
     "PEM file with the CRLs the payload signatures are checked against; empty: revocation is not checked")
+foreach(option QUORLITH_PAYLOAD_CA QUORLITH_PAYLOAD_CRL)
+  quorlith_check_option(${option} PATH)
+endforeach()
+foreach(option QUORLITH_RUNTIME_SIGNER QUORLITH_INSTALLER_SIGNER)
+  quorlith_check_option(${option} TEXT)
+endforeach()
+# quorlith_check_pem(<option> <label>): the file the option names holds at least one PEM block of that label.
+function(quorlith_check_pem option label)
+  if(NOT EXISTS "${${option}}" OR IS_DIRECTORY "${${option}}")
+    message(FATAL_ERROR "${option} names no file: ${${option}}")
+  endif()
+  file(STRINGS "${${option}}" blocks REGEX "^-----BEGIN ${label}-----")
+  if(NOT blocks)
+    message(FATAL_ERROR "${option} holds no PEM \"${label}\" block: ${${option}}")
+  endif()
+endfunction()
+if(QUORLITH_PAYLOAD_CA)
+  quorlith_check_pem(QUORLITH_PAYLOAD_CA CERTIFICATE)
+endif()
 foreach(option QUORLITH_RUNTIME_SIGNER QUORLITH_INSTALLER_SIGNER QUORLITH_PAYLOAD_CRL)
   if(NOT "${${option}}" STREQUAL "" AND NOT QUORLITH_PAYLOAD_CA)
     message(FATAL_ERROR "${option} is set: QUORLITH_PAYLOAD_CA must name the roots the payloads are signed under")
   endif()
 endforeach()
-if(QUORLITH_PAYLOAD_CRL AND NOT EXISTS "${QUORLITH_PAYLOAD_CRL}")
-  message(FATAL_ERROR "QUORLITH_PAYLOAD_CRL names no file: ${QUORLITH_PAYLOAD_CRL}")
+if(QUORLITH_PAYLOAD_CRL)
+  quorlith_check_pem(QUORLITH_PAYLOAD_CRL "X509 CRL")
 endif()
 
 # quorlith_payload_files(<var> <dir>): the five payload paths in identifier order.
@@ -65,9 +106,10 @@ function(quorlith_write_if_changed file text)
 endfunction()
 
 # quorlith_payload_options(<out var> <check size> <check kind>): the release tool's options for the payload
-# checks, but the signer pins: a list would cut an organisation at its ";", so callers pass those quoted.
+# checks, each as --name=value, but the signer pins: a list would cut an organisation at its ";", so callers
+# pass those quoted.
 function(quorlith_payload_options var check_size check_kind)
-  set(options --max-size ${QUORLITH_MAX_PAYLOAD_SIZE})
+  set(options --max-size=${QUORLITH_MAX_PAYLOAD_SIZE})
   if(check_size)
     list(APPEND options --check-size)
   endif()
@@ -79,9 +121,9 @@ function(quorlith_payload_options var check_size check_kind)
     if(NOT QUORLITH_OSSLSIGNCODE)
       message(FATAL_ERROR "osslsigncode (Debian package 'osslsigncode') is needed to check the payload signatures")
     endif()
-    list(APPEND options --ca "${QUORLITH_PAYLOAD_CA}" --osslsigncode "${QUORLITH_OSSLSIGNCODE}")
+    list(APPEND options "--ca=${QUORLITH_PAYLOAD_CA}" "--osslsigncode=${QUORLITH_OSSLSIGNCODE}")
     if(QUORLITH_PAYLOAD_CRL)
-      list(APPEND options --crl "${QUORLITH_PAYLOAD_CRL}")
+      list(APPEND options "--crl=${QUORLITH_PAYLOAD_CRL}")
     endif()
   endif()
   set(${var} "${options}" PARENT_SCOPE)
@@ -93,8 +135,10 @@ endfunction()
 function(quorlith_check_payload_files)
   quorlith_payload_options(options ON ON)
   execute_process(
-    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" check --files ${ARGN} ${options}
-            --runtime-signer "${QUORLITH_RUNTIME_SIGNER}" --installer-signer "${QUORLITH_INSTALLER_SIGNER}"
+    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" check ${options}
+            "--runtime-signer=${QUORLITH_RUNTIME_SIGNER}" "--installer-signer=${QUORLITH_INSTALLER_SIGNER}"
+            # Last, and absolute, so that no file is taken for an option.
+            --files ${ARGN}
     RESULT_VARIABLE result ERROR_VARIABLE problem)
   if(NOT result EQUAL 0)
     string(STRIP "${problem}" problem)
@@ -138,17 +182,17 @@ function(quorlith_add_bundle target)
   quorlith_write_if_changed("${gen}/checks.txt"
     "${options}\n${QUORLITH_RUNTIME_SIGNER}\n${QUORLITH_INSTALLER_SIGNER}\n")
   set(outputs "${gen}/digests.cpp")
-  set(written --out "${gen}/digests.cpp")
+  set(written "--out=${gen}/digests.cpp")
   if(B_JSON)
     list(APPEND outputs "${B_JSON}")
-    list(APPEND written --manifest "${B_JSON}")
+    list(APPEND written "--manifest=${B_JSON}")
     set_property(TARGET ${target} APPEND PROPERTY QUORLITH_REMOVE_ON_FAILED_LINK_CHECK "${B_JSON}")
   endif()
   if(B_SBOM AND NOT B_VALIDATE)
     message(FATAL_ERROR "quorlith_add_bundle(${target}): SBOM needs VALIDATE")
   elseif(B_SBOM)
     list(APPEND outputs "${gen}/sbom-components.json")
-    list(APPEND written --components "${gen}/sbom-components.json")
+    list(APPEND written "--components=${gen}/sbom-components.json")
     set_property(TARGET ${target} PROPERTY QUORLITH_SBOM_COMPONENTS "${gen}/sbom-components.json")
   endif()
   # The outputs are rewritten only when their text changes, so that an unchanged table does not relink; the
@@ -156,10 +200,10 @@ function(quorlith_add_bundle target)
   # outputs, not byproducts, so that one deleted is made again, with Makefiles as with Ninja.
   add_custom_command(
     OUTPUT "${gen}/digests.stamp" ${outputs}
-    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" generate --files ${B_TABLE} ${options}
+    COMMAND "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" generate ${options}
             # The pins are quoted here, never held in a list, so that an organisation's ";" stays in it.
-            --runtime-signer "${QUORLITH_RUNTIME_SIGNER}" --installer-signer "${QUORLITH_INSTALLER_SIGNER}"
-            ${written}
+            "--runtime-signer=${QUORLITH_RUNTIME_SIGNER}" "--installer-signer=${QUORLITH_INSTALLER_SIGNER}"
+            ${written} --files ${B_TABLE}
     COMMAND "${CMAKE_COMMAND}" -E touch "${gen}/digests.stamp"
     DEPENDS ${B_TABLE} ${QUORLITH_RELEASE_SOURCES} ${roots} "${gen}/checks.txt"
     COMMENT "Generating the payload digest table of ${target}"

@@ -11,6 +11,8 @@ import sys
 probes = (
     ("gi (Libmsi), Debian packages python3-gi and gir1.2-libmsi-1.0",
      "import gi; gi.require_version('Libmsi', '1.0'); from gi.repository import Libmsi"),
+    ("gi (Gsf), Debian package gir1.2-gsf-1",
+     "import gi; gi.require_version('Gsf', '1'); from gi.repository import Gsf"),
     ("pefile, Debian package python3-pefile", "import pefile"),
     ("asn1crypto, Debian package python3-asn1crypto", "import asn1crypto.cms"),
 )
@@ -54,7 +56,7 @@ function(quorlith_find_python out_var)
   endforeach()
   if(NOT found)
     message(FATAL_ERROR "No Python 3 interpreter has the release tooling's modules; tried:${report}\n"
-      "Install them with: apt-get install python3-gi gir1.2-libmsi-1.0 python3-pefile python3-asn1crypto\n"
+      "Install them with: apt-get install python3-gi gir1.2-libmsi-1.0 gir1.2-gsf-1 python3-pefile python3-asn1crypto\n"
       "or name an interpreter that has them with -DQUORLITH_PYTHON=<path>.")
   endif()
   set(${out_var} "${found}" PARENT_SCOPE)

@@ -32,15 +32,16 @@ function(quorlith_add_sbom_step target document)
   quorlith_sbom_tools_command(write_tools "${tools}")
   add_custom_command(OUTPUT "${tools}" COMMAND ${write_tools} DEPENDS ${QUORLITH_RELEASE_SOURCES}
     COMMENT "Listing the tools of ${target}" VERBATIM)
-  set(write_document "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" sbom --image "$<TARGET_FILE:${target}>"
-      --components "${components}" --manifest "${QUORLITH_MANIFEST}" --tools "${tools}"
-      --supplier "${QUORLITH_SUPPLIER}" --out "${document}")
-  add_custom_command(TARGET ${target} POST_BUILD COMMAND ${write_document}
+  # The supplier is quoted where the command is given, never held in a list that would cut it at a ";".
+  set(write_document "${QUORLITH_PYTHON}" "${QUORLITH_RELEASE_TOOL}" sbom "--image=$<TARGET_FILE:${target}>"
+      "--components=${components}" "--manifest=${QUORLITH_MANIFEST}" "--tools=${tools}" "--out=${document}")
+  add_custom_command(TARGET ${target} POST_BUILD COMMAND ${write_document} "--supplier=${QUORLITH_SUPPLIER}"
     COMMENT "Writing the bill of materials of ${target}" VERBATIM)
   # A document deleted since the last link: written again before the link, from the image as it stands (the
   # link, when it runs, writes it once more). Makefiles run this before they find the payload entries missing
   # and make them again, hence nothing is written then: the relink that follows writes the document.
-  add_custom_command(OUTPUT "${document}" COMMAND ${write_document} --when-inputs-exist
+  add_custom_command(OUTPUT "${document}" COMMAND ${write_document} "--supplier=${QUORLITH_SUPPLIER}"
+                     --when-inputs-exist
     DEPENDS "${components}" "${tools}"
     COMMENT "Writing the bill of materials of ${target} again" VERBATIM)
   target_sources(${target} PRIVATE "${tools}" "${document}")

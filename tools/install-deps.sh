@@ -11,7 +11,7 @@ set -eu
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # wine64 is the 64-bit loader on both releases (Debian 13 keeps the name beside wine).
 packages=(cmake make ninja-build python3 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 clang lld wine wine64 fonts-wine wixl
-          msitools python3-gi gir1.2-libmsi-1.0 python3-pefile python3-asn1crypto python3-pytest python3-yaml
+          msitools python3-gi gir1.2-libmsi-1.0 gir1.2-gsf-1 python3-pefile python3-asn1crypto python3-pytest python3-yaml
           xvfb xauth x11-apps imagemagick osslsigncode openssl jq)
 missing=()
 for package in "${packages[@]}"; do

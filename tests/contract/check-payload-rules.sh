@@ -49,7 +49,7 @@ check "the message names the file that is not an MSI" logged "Payload file is no
 fresh_payloads
 cp "$scratch/p/dotnet-host.msi" "$scratch/p/Quorlith-Install.exe"
 check "an installer that is not an executable fails" bash -c "! cmake -S '$source_dir' -B '$scratch/b7' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
-check "the message names the installer" logged "Payload file is not an x64 Windows executable: $scratch/p/Quorlith-Install.exe"
+check "the message names the installer" logged "Payload file is not an x64 Windows executable: it is no PE image: $scratch/p/Quorlith-Install.exe"
 # A 32-bit executable is refused as well: the machine field must be x86-64.
 fresh_payloads
 python3 - "$scratch/p/Quorlith-Install.exe" <<'PY'
@@ -60,8 +60,12 @@ struct.pack_into("<H", data, at + 4, 0x14C)
 open(sys.argv[1], "wb").write(data)
 PY
 check "a 32-bit installer fails" bash -c "! cmake -S '$source_dir' -B '$scratch/b8' -DQUORLITH_PAYLOAD_DIR='$scratch/p' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
-check "the message names the 32-bit installer" logged "Payload file is not an x64 Windows executable: $scratch/p/Quorlith-Install.exe"
-rm -rf "$scratch"/b[1-4678]
+check "the message names the 32-bit installer" logged "Payload file is not an x64 Windows executable: its machine is 0x014C, not AMD64 (0x8664): $scratch/p/Quorlith-Install.exe"
+# A payload folder whose path holds CMake's list separator: configure names the option.
+rm -rf "$scratch/p;x" && mkdir -p "$scratch/p;x" && cp "$payloads"/* "$scratch/p;x/"
+check "a payload folder with a ; in its path fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b10' -DQUORLITH_PAYLOAD_DIR='$scratch/p;x' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the option" logged 'QUORLITH_PAYLOAD_DIR holds a ";", which CMake takes for a list separator'
+rm -rf "$scratch"/b[1-4678] "$scratch/b10" "$scratch/p;x"
 
 # Runtime packages that cannot satisfy their slot's presence test, made from the sample sources with wixl
 # and bent with msibuild. bend <package> <how> <argument>: writes $scratch/p/<package>.msi.

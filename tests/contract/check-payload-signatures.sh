@@ -4,7 +4,8 @@
 # a throwaway root, build, and the payload manifest and bill of materials name their signer. An unsigned
 # payload, one signed under another root, one altered after signing, one whose certificate the given CRL
 # revokes, and one signed by another organisation than the pinned one (or by a subject with two) stop the
-# configure step, while a pinned organisation with a ";" in it reaches the build whole; a payload replaced after
+# configure step, while a pinned organisation with a ";" in it, or that begins with "-", reaches the release tool
+# whole; an option value the build's commands cannot carry stops it, naming the option; a payload replaced after
 # configuring stops the build. Each message names the file and says what is wrong. Every
 # publisher certificate names a CRL distribution point on a closed loopback port, so a check that went to the
 # network would fail.
@@ -86,6 +87,9 @@ build() { cmake --build "$scratch/b" --target QuorlithSetup -j2 >"$scratch/log" 
 pins="-DQUORLITH_RUNTIME_SIGNER=Quorlith Test,-DQUORLITH_INSTALLER_SIGNER=Quorlith Test"
 crl="-DQUORLITH_PAYLOAD_CRL=$scratch/release-crl.pem"
 pinned="than QUORLITH_INSTALLER_SIGNER names: expected \"Quorlith Test\", found \"Quorlith Other\""
+tab=$'\t'
+# -D trims white space at a value's ends; an initial cache does not.
+printf 'set(QUORLITH_INSTALLER_SIGNER "Quorlith Test " CACHE STRING "" FORCE)\n' > "$scratch/spaced.cmake"
 # stage | payload | spoiled how | configure options | message (none: the stage succeeds)
 cases=(
   "configure|dotnet-runtime.msi|unsigned||Payload file is not signed: $scratch/p/dotnet-runtime.msi"
@@ -101,6 +105,14 @@ cases=(
   "configure|Quorlith-Install.exe|semicolon|-DQUORLITH_INSTALLER_SIGNER=Quorlith|Payload file is signed by another organisation than QUORLITH_INSTALLER_SIGNER names: expected \"Quorlith\", found \"Quorlith; Test\": $scratch/p/Quorlith-Install.exe"
   "configure|Quorlith-Install.exe|semicolon|-DQUORLITH_INSTALLER_SIGNER=Quorlith; Test|"
   "build|-|-||"
+  "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=-Evil|Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected \"-Evil\", found \"Quorlith Test\": $scratch/p/dotnet-host.msi"
+  "configure|-|-|-C,$scratch/spaced.cmake|QUORLITH_INSTALLER_SIGNER begins or ends with white space (\"Quorlith Test \")"
+  "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=Quorlith${tab}Test|QUORLITH_RUNTIME_SIGNER holds a control character"
+  "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=\$<1:Quorlith Test>|QUORLITH_RUNTIME_SIGNER holds \"\$<\", which the build's commands would read as a generator expression"
+  "configure|-|-|-DQUORLITH_PAYLOAD_CRL=$scratch/a;b.pem|QUORLITH_PAYLOAD_CRL holds a \";\", which CMake takes for a list separator"
+  "configure|-|-|-DQUORLITH_PAYLOAD_CA=$scratch/release-crl.pem|QUORLITH_PAYLOAD_CA holds no PEM \"CERTIFICATE\" block: $scratch/release-crl.pem"
+  "configure|-|-|-DQUORLITH_PAYLOAD_CRL=$scratch/release.pem|QUORLITH_PAYLOAD_CRL holds no PEM \"X509 CRL\" block: $scratch/release.pem"
+  "configure|-|-|-DQUORLITH_PAYLOAD_CA=$scratch|QUORLITH_PAYLOAD_CA names no file: $scratch"
   "configure|-|-||"
   "build|-|-||"
   "configure|-|-|$pins,$crl|"

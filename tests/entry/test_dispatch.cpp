@@ -143,7 +143,7 @@ static void TestNoArgumentVector(void)
     ok(!record[0], "a mode ran: %s", record);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 2)
     {

@@ -29,7 +29,9 @@ static const struct
     {"gdi32.dll", "GetDeviceCaps GetStockObject"},
     {"comctl32.dll", "InitCommonControlsEx"},
     {"shell32.dll", "CommandLineToArgvW SHGetFolderPathW ShellExecuteExW"},
-    {"advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW RegCloseKey RegOpenKeyExW RegQueryValueExW"},
+    {"advapi32.dll",
+     "ConvertSidToStringSidW ConvertStringSecurityDescriptorToSecurityDescriptorW GetTokenInformation RegCloseKey "
+     "RegOpenKeyExW RegQueryValueExW"},
     {"bcrypt.dll",
      "BCryptCloseAlgorithmProvider BCryptCreateHash BCryptDestroyHash BCryptFinishHash BCryptGenRandom "
      "BCryptGetProperty BCryptHashData BCryptOpenAlgorithmProvider"},
@@ -160,7 +162,7 @@ static void TestImports(const PeImage* image)
        static_cast<int>(ARRAYSIZE(g_imports)));
 }
 
-static void TestResources(const PeImage* image, const WCHAR* manifestPath, char** payloads)
+static void TestResources(const PeImage* image, const WCHAR* manifestPath, WCHAR** payloads)
 {
     PeResource all[16];
     int count = pe_resources(image, all, 16);
@@ -196,7 +198,7 @@ static void TestResources(const PeImage* image, const WCHAR* manifestPath, char*
         DWORD size = 0;
         BYTE* expected = wt_read_file(wt_winpath(payloads[i]), &size);
         ok(expected && resource.size == size && !memcmp(image->data + resource.offset, expected, size),
-           "payload %u differs from %s (%lu vs %lu bytes)", id, payloads[i], resource.size, size);
+           "payload %u differs from %s (%lu vs %lu bytes)", id, wt_u8(payloads[i]), resource.size, size);
         wt_sha256(expected, size, table[i]);
         wt_free(expected);
     }
@@ -204,7 +206,7 @@ static void TestResources(const PeImage* image, const WCHAR* manifestPath, char*
     ok(pe_find_bytes(image, table, sizeof(table)) > 0, "the digest table of the five payloads is not in the image");
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     PeImage image;
     if (argc < 9)
@@ -214,7 +216,7 @@ int main(int argc, char** argv)
     }
     if (!pe_load(wt_winpath(argv[1]), &image))
     {
-        ok(0, "cannot read %s", argv[1]);
+        ok(0, "cannot read %s", wt_u8(argv[1]));
         return wt_finish();
     }
     TestHeaders(&image, wt_winpath(argv[2]));

@@ -119,7 +119,7 @@ static void TestArgumentQuoting(void)
     }
 }
 
-int main()
+int wmain(void)
 {
     wt_make_temp_dir(L"entry-installer-check", g_scratch);
     wsprintfW(g_temp, L"%s\\temp\\", g_scratch);

@@ -58,11 +58,11 @@ static void Quote(WCHAR* out, const WCHAR* text)
     *at = 0;
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 3)
     {
-        printf("usage: %s <setup.exe> <payload dir>\n", argv[0]);
+        printf("usage: %s <setup.exe> <payload dir>\n", wt_u8(argv[0]));
         return 1;
     }
     if (wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present())

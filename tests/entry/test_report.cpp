@@ -113,7 +113,7 @@ static void TestFailures(void)
     ok(wt_is_dir(g_scratch), "the directory is gone");
 }
 
-int main(void)
+int wmain(void)
 {
     if (!wt_make_temp_dir(L"report", g_scratch))
     {

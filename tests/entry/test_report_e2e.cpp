@@ -134,7 +134,7 @@ static void TestAlteredCopies(const WCHAR* exe)
     }
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 3)
     {

@@ -81,33 +81,41 @@ const char* wt_wine_version(void)
     return version ? version() : "";
 }
 
-const WCHAR* wt_winpath(const char* path)
+const WCHAR* wt_winpath(const WCHAR* path)
 {
     static WCHAR slots[8][1024];
     static int next;
     WCHAR* out = slots[next++ & 7];
     int at = 0;
-    const BOOL drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
-    const BOOL unc = path[0] == '\\' && path[1] == '\\';
+    const BOOL drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == L':';
+    const BOOL unc = path[0] == L'\\' && path[1] == L'\\';
     if (drive || unc)
     {
-        MultiByteToWideChar(CP_UTF8, 0, path, -1, out, 1024);
-        out[1023] = 0;
+        lstrcpynW(out, path, 1024);
         return out;
     }
-    if (path[0] == '/')
+    if (path[0] == L'/')
     {
         out[at++] = L'Z';
         out[at++] = L':';
     }
-    WCHAR wide[1024];
-    MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 1024);
-    for (const WCHAR* p = wide; *p && at < 1023; ++p)
+    for (const WCHAR* p = path; *p && at < 1023; ++p)
     {
         out[at++] = (*p == L'/') ? L'\\' : *p;
     }
     out[at] = 0;
     return out;
+}
+
+const WCHAR* wt_winpath(const char* path)
+{
+    WCHAR wide[1024];
+    if (!MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 1024))
+    {
+        wide[0] = 0;
+    }
+    wide[1023] = 0;
+    return wt_winpath(wide);
 }
 
 const char* wt_u8(const WCHAR* text)
@@ -387,8 +395,9 @@ BOOL wt_run(const WCHAR* commandLine, DWORD timeoutMs, DWORD* exitCode)
     return wt_run_ex(commandLine, NULL, NULL, timeoutMs, exitCode);
 }
 
-// GetProcessHandleCount is a stub returning 0 under Wine 8, so the system handle table is read instead
-// (class 16). Its entries start with the owner's process id; Windows keeps 16 bits of it there.
+// Outside Wine GetProcessHandleCount answers. Wine 8's is a stub returning 0, so there the system handle
+// table is read instead (class 16). Windows keeps only 16 bits of the owner's process id in that table,
+// so another process could be counted there; under Wine the ids are small and the match is exact.
 struct HandleEntry
 {
     ULONG owner;
@@ -399,7 +408,7 @@ struct HandleEntry
     ULONG access;
 };
 
-DWORD wt_handle_count(void)
+static DWORD CountHandlesInTable(void)
 {
     typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
     static QueryFunction query =
@@ -430,6 +439,16 @@ DWORD wt_handle_count(void)
     return count;
 }
 
+DWORD wt_handle_count(void)
+{
+    DWORD count = 0;
+    if (!wt_is_wine() && GetProcessHandleCount(GetCurrentProcess(), &count))
+    {
+        return count;
+    }
+    return CountHandlesInTable();
+}
+
 void wt_user_temp(WCHAR* out)
 {
     DWORD length = GetTempPathW(MAX_PATH, out);
@@ -454,6 +473,57 @@ int wt_count_staging_dirs(void)
     return count + wt_count_entries(dir, L"Quorlith-Setup-");
 }
 
+static void AddStagingEntries(const WCHAR* dir, WtStagingSnapshot* snapshot)
+{
+    WCHAR pattern[MAX_PATH * 2];
+    WIN32_FIND_DATAW entry;
+    wsprintfW(pattern, L"%s\\Quorlith-Setup-*", dir);
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE)
+    {
+        return;
+    }
+    do
+    {
+        if (snapshot->count < WT_MAX_STAGING && lstrlenW(dir) + lstrlenW(entry.cFileName) + 2 <= MAX_PATH)
+        {
+            wsprintfW(snapshot->paths[snapshot->count++], L"%s\\%s", dir, entry.cFileName);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+void wt_snapshot_staging_dirs(WtStagingSnapshot* snapshot)
+{
+    WCHAR dir[MAX_PATH];
+    snapshot->count = 0;
+    wt_user_temp(dir);
+    AddStagingEntries(dir, snapshot);
+    wt_windows_temp(dir);
+    AddStagingEntries(dir, snapshot);
+}
+
+int wt_new_staging_dirs(const WtStagingSnapshot* before)
+{
+    static WtStagingSnapshot now;
+    int added = 0;
+    wt_snapshot_staging_dirs(&now);
+    for (int i = 0; i < now.count; ++i)
+    {
+        BOOL earlier = FALSE;
+        for (int j = 0; j < before->count && !earlier; ++j)
+        {
+            earlier = !lstrcmpiW(now.paths[i], before->paths[j]);
+        }
+        if (!earlier)
+        {
+            printf("left behind: %s\n", wt_u8(now.paths[i]));
+            ++added;
+        }
+    }
+    return added;
+}
+
 const WCHAR* const wt_runtime_packages[4] = {L"dotnet-host.msi", L"dotnet-hostfxr.msi", L"dotnet-runtime.msi",
                                              L"windowsdesktop-runtime.msi"};
 
@@ -472,8 +542,10 @@ void wt_install_sample_runtime(const WCHAR* payloadDir)
     for (const WCHAR* package : wt_runtime_packages)
     {
         DWORD code = 0xDEADBEEF;
-        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn", payloadDir, package);
-        ok(wt_run(line, 120000, &code) && code == 0, "msiexec %s: exit code %lu", wt_u8(package), code);
+        // Without a UI a needed restart would happen by itself: /norestart turns it into 3010.
+        wsprintfW(line, L"msiexec /i \"%s\\%s\" /qn /norestart", payloadDir, package);
+        ok(wt_run(line, 120000, &code) && (code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED),
+           "msiexec %s: exit code %lu", wt_u8(package), code);
     }
 }
 
@@ -502,6 +574,7 @@ void wt_uninstall_sample_runtime(void)
         ok(ended && (code == 0 || code == ERROR_UNKNOWN_PRODUCT || code == ERROR_SUCCESS_REBOOT_REQUIRED),
            "could not undo: msiexec /x %s: exit code %lu", wt_u8(wt_runtime_packages[i]), code);
     }
+    ok(wt_wait_for_installer_idle(120000), "an installation still runs two minutes after the removal");
     // Windows Installer removes the folders it made once they are empty; Wine's leaves them. Only empty
     // ones go: RemoveDirectoryW refuses the others.
     WCHAR dotnet[MAX_PATH];
@@ -513,6 +586,36 @@ void wt_uninstall_sample_runtime(void)
         RemoveDirectoryW(path);
     }
     RemoveDirectoryW(dotnet);
+}
+
+BOOL wt_wait_for_installer_idle(DWORD timeoutMs)
+{
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\_MSIExecute");
+    const DWORD error = mutex ? ERROR_SUCCESS : GetLastError();
+    BOOL idle = FALSE;
+    if (!mutex)
+    {
+        idle = error == ERROR_FILE_NOT_FOUND;
+        if (!idle)
+        {
+            printf("the installer's execution mutex cannot be opened: error %lu\n", error);
+        }
+        return idle;
+    }
+    const DWORD start = GetTickCount();
+    const DWORD wait = WaitForSingleObject(mutex, timeoutMs);
+    idle = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    if (idle)
+    {
+        ReleaseMutex(mutex);
+    }
+    if (!idle || GetTickCount() - start > 1000)
+    {
+        printf("the installer's execution mutex: %s after %lu ms\n", idle ? "free" : "still held",
+               GetTickCount() - start);
+    }
+    CloseHandle(mutex);
+    return idle;
 }
 
 BOOL wt_is_elevated(void)
@@ -543,7 +646,8 @@ BOOL wt_skip_unless_elevated(void)
     return TRUE;
 }
 
-BOOL wt_skip_if_dotnet_present(void)
+// Where .NET is, or an empty string when it is nowhere to be seen.
+static void FindDotnet(WCHAR* where /* MAX_PATH */)
 {
     WCHAR dotnet[MAX_PATH];
     WCHAR path[MAX_PATH];
@@ -561,12 +665,27 @@ BOOL wt_skip_if_dotnet_present(void)
     present = present || RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost",
                                       L"Version", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL, version,
                                       &size) == ERROR_SUCCESS;
-    if (present)
+    lstrcpyW(where, present ? dotnet : L"");
+}
+
+BOOL wt_is_dotnet_present(void)
+{
+    WCHAR where[MAX_PATH];
+    FindDotnet(where);
+    return where[0] != 0;
+}
+
+BOOL wt_skip_if_dotnet_present(void)
+{
+    WCHAR where[MAX_PATH];
+    FindDotnet(where);
+    if (where[0])
     {
         skip(".NET is installed here (%s, or the host's Version value under HKLM\\SOFTWARE\\dotnet): the "
-             "program needs a machine without it, and would remove it between cases", wt_u8(dotnet));
+             "program installs the sample runtime there and removes it again, which would take the installed one "
+             "with it; it needs a machine without .NET", wt_u8(where));
     }
-    return present;
+    return where[0] != 0;
 }
 
 BOOL wt_skip_unless_x64_machine(void)

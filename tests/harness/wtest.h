@@ -24,7 +24,10 @@ const char* wt_wine_version(void);
 // --- Paths -------------------------------------------------------------------------------------------
 // A path from the build (Unix, as CTest passes it) as a Windows path: "/a/b" becomes "Z:\a\b". A Windows
 // path (drive letter or UNC), as the test kit passes it on Windows, comes back unchanged.
-// Returns a static buffer of 8 rotating slots.
+// Returns a static buffer of 8 rotating slots. Test programs take their arguments wide (wmain): a
+// narrow argv is in the ANSI code page, which cannot hold every path a kit may be unpacked to.
+const WCHAR* wt_winpath(const WCHAR* path);
+// The same for a UTF-8 path.
 const WCHAR* wt_winpath(const char* path);
 // UTF-8 view of a wide string for printing; static buffer of 8 rotating slots.
 const char* wt_u8(const WCHAR* text);
@@ -71,6 +74,17 @@ void wt_user_temp(WCHAR* out /* MAX_PATH */);      // GetTempPathW without the t
 void wt_windows_temp(WCHAR* out /* MAX_PATH */);   // <Windows>\Temp
 // Counts "Quorlith-Setup-" entries in both temporary directories; 0 means nothing was left behind.
 int wt_count_staging_dirs(void);
+// The "Quorlith-Setup-" entries of both temporary directories, by full path, for a check on a machine
+// that may hold earlier ones: what a run left behind is what was not there before.
+#define WT_MAX_STAGING 64
+struct WtStagingSnapshot
+{
+    int count;
+    WCHAR paths[WT_MAX_STAGING][MAX_PATH];
+};
+void wt_snapshot_staging_dirs(WtStagingSnapshot* snapshot);
+// Prints each staging entry not in before and returns how many there are.
+int wt_new_staging_dirs(const WtStagingSnapshot* before);
 
 // --- The sample runtime -------------------------------------------------------------------------------
 // The four sample runtime packages, in the order the product installs them: host, host resolver, core
@@ -89,6 +103,13 @@ void wt_install_sample_runtime(const WCHAR* payloadDir);
 // runner (QUORLITH_TEST_KIT set); a test prefix of CTest's is thrown away instead.
 void wt_uninstall_sample_runtime(void);
 
+// Waits, at most timeoutMs, until Windows Installer's execution mutex (Global\_MSIExecute) can be taken,
+// and lets it go at once: msiexec's work runs in the installer service, so a client that ended (or was
+// killed at a time-out) may leave an installation running that the next one would meet as 1618. Missing
+// mutex (nothing installing; always under Wine, whose msiexec takes none): TRUE at once. FALSE, printing
+// why, when it is still held at the end or cannot be opened.
+BOOL wt_wait_for_installer_idle(DWORD timeoutMs);
+
 // --- The system the test runs on ------------------------------------------------------------------------
 // TRUE when this process runs with an elevated (full administrator) token.
 BOOL wt_is_elevated(void);
@@ -96,7 +117,10 @@ BOOL wt_is_elevated(void);
 // cannot run from an unelevated account: a consent prompt would wait for someone. Then it is skipped,
 // saying so, and this returns TRUE. Never under Wine, which shows no prompt.
 BOOL wt_skip_unless_elevated(void);
-// The sample runtime's end-to-end programs need a machine without .NET: they install into Program
+// Whether .NET is installed: a dotnet.exe or a versioned folder under Program Files\dotnet, or the host's
+// Version value in HKLM.
+BOOL wt_is_dotnet_present(void);
+// The programs that install the sample runtime need a machine without .NET: they install into Program
 // Files\dotnet and remove what is there between cases. Where it exists already, the program is skipped,
 // saying so, and this returns TRUE.
 BOOL wt_skip_if_dotnet_present(void);

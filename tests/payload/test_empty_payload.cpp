@@ -3,7 +3,7 @@
 #include "shim.h"
 #include "payload/payload.h"
 
-int main(void)
+int wmain(void)
 {
     HRSRC resource = FindResourceW(NULL, MAKEINTRESOURCEW(PAYLOAD_HOSTFXR), MAKEINTRESOURCEW(10));
     ok(resource && SizeofResource(NULL, resource) == 0, "payload 102 is embedded and empty: %p, %lu bytes",

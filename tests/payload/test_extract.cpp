@@ -148,7 +148,7 @@ static void TestFailuresBeforeCreation(void)
         {"resource not found", SHIM_FindResourceW, 1, FALSE, 0},
         {"size query fails", SHIM_SizeofResource, 1, FALSE, 0},
         {"size 0", SHIM_CALL_COUNT, 0, TRUE, 0},
-        {"size above the bound", SHIM_CALL_COUNT, 0, TRUE, MAX_PAYLOAD_SIZE + 1},
+        {"size above the bound", SHIM_CALL_COUNT, 0, TRUE, 268435457u},
         {"size one short", SHIM_CALL_COUNT, 0, TRUE, 65535},
         {"provider cannot be opened", SHIM_BCryptOpenAlgorithmProvider, 1, FALSE, 0},
         {"hash object not allocated", SHIM_HeapAlloc, 1, FALSE, 0},
@@ -233,7 +233,7 @@ static void TestFailuresAfterCreation(void)
     ok(ExtractPayload(PAYLOAD_HOSTFXR, path) == FALSE, "write and deletion fail: extraction succeeded");
     DWORD size = 0;
     BYTE* left = wt_read_file(path, &size);
-    ok(left && size == EXTRACT_CHUNK_SIZE, "write and deletion fail: %s, %lu bytes", left ? "file left" : "no file",
+    ok(left && size == 65536, "write and deletion fail: %s, %lu bytes", left ? "file left" : "no file",
        size);
     wt_free(left);
     ok(wt_handle_count() == handles, "write and deletion fail: %lu handles, %lu before", wt_handle_count(), handles);
@@ -242,10 +242,10 @@ static void TestFailuresAfterCreation(void)
 }
 
 // A volume that really fills up: the caller gives a path on a drive backed by a tiny file system.
-static int FullVolume(const char* target)
+static int FullVolume(const WCHAR* target)
 {
     WCHAR path[MAX_PATH * 4];
-    MultiByteToWideChar(CP_UTF8, 0, target, -1, path, MAX_PATH * 4);
+    lstrcpynW(path, target, MAX_PATH * 4);
     DWORD handles = wt_handle_count();
     ShimReset();
     BOOL result = ExtractPayload(PAYLOAD_INSTALLER, path);
@@ -253,7 +253,7 @@ static int FullVolume(const char* target)
     DWORD sizes[64];
     LONG requests = ShimWriteRequests(sizes, 64);
     ok(result == FALSE, "full volume: got %d", result);
-    ok(!wt_exists(path), "full volume: a file was left at %s", target);
+    ok(!wt_exists(path), "full volume: a file was left at %s", wt_u8(target));
     ok(ShimCalls(SHIM_DeleteFileW) == 1, "full volume: %ld deletions", ShimCalls(SHIM_DeleteFileW));
     // 1,600,000 bytes take 25 requests; the volume must have stopped the writing before the end.
     ok(requests > 0 && requests < 25, "full volume: %ld write requests", requests);
@@ -262,9 +262,9 @@ static int FullVolume(const char* target)
     return wt_finish();
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
-    if (argc == 3 && !strcmp(argv[1], "full-volume"))
+    if (argc == 3 && !lstrcmpW(argv[1], L"full-volume"))
     {
         return FullVolume(argv[2]);
     }

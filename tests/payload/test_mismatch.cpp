@@ -4,7 +4,7 @@
 #include "shim.h"
 #include "payload/payload.h"
 
-int main(void)
+int wmain(void)
 {
     ShimReset();
     ok(VerifyAllPayloads() == FALSE, "swapped rows: the bundle verifies");

@@ -155,7 +155,7 @@ static void TestBundleContents(void)
 {
     for (int row = 0; row < PAYLOAD_COUNT; ++row)
     {
-        const int id = PAYLOAD_FIRST + row;
+        const int id = 101 + row;
         HRSRC resource = FindResourceExW(NULL, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(id),
                                          MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
         ok(resource != NULL, "payload %d in language 1033", id);
@@ -217,7 +217,7 @@ static void TestVerifyAll(void)
     }
 }
 
-// The size bounds, reached by making SizeofResource report the size: 1 and MAX_PAYLOAD_SIZE are hashed,
+// The size bounds, reached by making SizeofResource report the size: 1 and 256 MiB are hashed,
 // 0 and everything above are refused before hashing. Hashing is made to fail for sizes beyond the real
 // resource, so nothing past its end is read; a hash call that happened is what shows the size passed.
 static void TestSizeBounds(void)
@@ -230,8 +230,8 @@ static void TestSizeBounds(void)
     const Case cases[] = {
         {0, 0},
         {1, 1},
-        {MAX_PAYLOAD_SIZE, 1},
-        {MAX_PAYLOAD_SIZE + 1, 0},
+        {268435456u, 1},   // 256 MiB, the largest payload
+        {268435457u, 0},
         {0x80000000u, 0},
         {0xFFFFFFFFu, 0},
     };
@@ -252,7 +252,7 @@ static void TestSizeBounds(void)
     ShimReset();
 }
 
-int main(void)
+int wmain(void)
 {
     TestDigestResults();
     TestDigestFaults();

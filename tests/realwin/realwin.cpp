@@ -51,6 +51,11 @@ int rw_runtime_found(const WCHAR* setup)
     return found;
 }
 
+BOOL rw_skip_unless_may_install(void)
+{
+    return wt_skip_unless_x64_machine() || wt_skip_if_dotnet_present();
+}
+
 BOOL rw_provide_runtime(const WCHAR* setup, const WCHAR* payloadDir, BOOL* installed, const char** whyNot)
 {
     *installed = FALSE;
@@ -69,6 +74,12 @@ BOOL rw_provide_runtime(const WCHAR* setup, const WCHAR* payloadDir, BOOL* insta
     if (!wt_is_wine() && !wt_is_elevated())
     {
         *whyNot = "the runtime is missing, and installing the sample runtime needs an elevated run";
+        return FALSE;
+    }
+    if (wt_is_dotnet_present())
+    {
+        *whyNot = "the setup image does not find the runtime, and installing the samples would go over the .NET "
+                  "installed here, whose removal would take it along";
         return FALSE;
     }
     wt_install_sample_runtime(payloadDir);

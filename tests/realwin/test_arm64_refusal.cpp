@@ -111,14 +111,14 @@ static void CheckRefusal(const WCHAR* arguments, const WCHAR* report, const char
     }
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     WCHAR dir[MAX_PATH * 4];
     WCHAR report[MAX_PATH * 4];
     WCHAR arguments[MAX_PATH * 5];
     if (argc != 2)
     {
-        printf("usage: %s <setup image>\n", argv[0]);
+        printf("usage: %s <setup image>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[1]));

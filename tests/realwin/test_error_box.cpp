@@ -5,8 +5,9 @@
 // Where those rules refuse the foreground, Windows flashes the window instead: FlashWindowEx cannot be read
 // back, but the shell's own notice of it (HSHELL_FLASH, to a window registered with
 // RegisterShellHookWindow) can, so a box that flashes, or whose owner does, counts as brought forward. A box
-// neither in front nor flashing fails when this process held the foreground (Windows would have let setup
-// take it); when another process held it and no flash was seen, the part is skipped with what was seen.
+// neither in front nor seen flashing is skipped with what was seen, never failed: SetForegroundWindow may
+// be refused even when its conditions hold (someone typed a moment ago, the lock time-out), and
+// RegisterShellHookWindow "is not intended for general use", so a missing notice proves nothing.
 // Under Wine the owner is a real answer; the foreground is not (Wine applies no foreground lock), so that
 // part is skipped there. Installs the sample runtime when it is missing, and removes it again.
 // Arguments: <setup image> <sample payload directory>.
@@ -101,22 +102,18 @@ static void CheckForeground(const SetupRun* run, BOOL holding)
     printf("shell notices registered %d; %ld flash notices, for the box or the setup window: %d\n",
            g_shellHookRegistered, g_flashCount, flashed);
     // Windows lets a process bring a window forward when it was started by the foreground process, or when
-    // there is none; otherwise it flashes the window.
+    // there is none; even then it may refuse, so only what was seen counts.
     const BOOL allowed = !run->foregroundAtBox || run->foregroundProcessAtBox == GetCurrentProcessId();
     if (run->boxForeground || flashed)
     {
         ok(TRUE, "the box came to the front or flashed");
     }
-    else if (allowed)
-    {
-        ok(FALSE, "the box neither came to the front nor flashed, although the process that started setup held the "
-                  "foreground");
-    }
     else
     {
-        skip("the box is not in front, another process held the foreground (this one held it first: %d), and no "
-             "flash was seen",
-             holding);
+        skip("the box is neither in front nor seen flashing (this process held the foreground first: %d; the rules "
+             "would have allowed it: %d): Windows may refuse the foreground, and the shell's flash notice is not "
+             "assured",
+             holding, allowed);
     }
 }
 
@@ -125,6 +122,8 @@ static void CheckErrorBox(void)
     SetupRun run = {};
     WCHAR line[MAX_PATH * 3];
     BOOL holding = FALSE;
+    static WtStagingSnapshot stagingBefore;
+    wt_snapshot_staging_dirs(&stagingBefore);
 
     if (!wt_is_wine())
     {
@@ -165,20 +164,24 @@ static void CheckErrorBox(void)
         }
         PostMessageW(g_holder, WM_CLOSE, 0, 0);
     }
-    ok(wt_count_staging_dirs() == 0, "staging directories left: %d", wt_count_staging_dirs());
+    ok(wt_new_staging_dirs(&stagingBefore) == 0, "staging directories left behind (named above)");
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     BOOL installed = FALSE;
     const char* whyNot = "";
     if (argc != 3)
     {
-        printf("usage: %s <setup image> <sample payload directory>\n", argv[0]);
+        printf("usage: %s <setup image> <sample payload directory>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[1]));
     lstrcpyW(g_payloads, wt_winpath(argv[2]));
+    if (wt_skip_unless_x64_machine())
+    {
+        return wt_finish();
+    }
     MatchSetupDpiAwareness();
     if (!GetSystemMetrics(SM_CXSCREEN))
     {

@@ -91,12 +91,16 @@ static void CheckTexts(UINT dpi)
     wt_remove_tree(dir);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 2)
     {
-        printf("usage: %s <setup image>\n", argv[0]);
+        printf("usage: %s <setup image>\n", wt_u8(argv[0]));
         return 1;
+    }
+    if (wt_skip_unless_x64_machine())
+    {
+        return wt_finish();
     }
     lstrcpyW(g_setup, wt_winpath(argv[1]));
     const UINT dpi = MatchSetupDpiAwareness();

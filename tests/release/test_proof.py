@@ -1,14 +1,20 @@
 """The runtime-package proof: each bent package is refused with the one message that names it, or accepted with
 the release it lays down."""
+import struct
+
 import pytest
 import struct
 
 from conftest import CONDITION_TABLE, add_stream, edit, set_codepage, set_summary
 
+from quorlith_release import msi, stringpool
+from quorlith_release.msi import Libmsi
 from quorlith_release.proof import ProofError, check_removals, prove_runtime_package
+from quorlith_release.stringpool import Gsf
 from quorlith_release.versions import load_version_names
 
 PF64 = "[ProgramFiles64Folder]\\dotnet\\"
+HOST_KEY = "SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost"
 HOST = ('must write the value "Version" under HKLM\\SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost '
         "(64-bit view) as a text that begins with a number ≥ 10; ")
 FAMILY = {1: "host\\fxr", 2: "shared\\Microsoft.NETCore.App", 3: "shared\\Microsoft.WindowsDesktop.App"}
@@ -115,6 +121,78 @@ SECOND_HOST_WRITER = (
     "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`) VALUES ('regSecond', 2, "
     "'SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost', 'Version', '9.0.8', 'Second')")
 TO_ELSEWHERE = ("INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)", ("DOTNETDIR", "C:\\elsewhere\\"))
+
+def crash_directory(path):
+    """One byte of the compound file's root directory entry: its mini stream starts at sector 0x7F000000."""
+    with open(path, "r+b") as stream:
+        data = bytearray(stream.read())
+        directory = (struct.unpack_from("<I", data, 0x30)[0] + 1) * 512
+        data[directory + 0x77] = 0x7F
+        stream.seek(0)
+        stream.write(data)
+
+
+def columns_byte(offset):
+    """Sets one byte of the _Columns stream to 0x7F: at 51 a table name's string reference beyond the string
+    pool, at 1078 the high byte of a column's type."""
+    def bend(path):
+        storage = Gsf.InfileMSOle.new(Gsf.InputStdio.new(path))
+        columns = storage.child_by_name(stringpool.stream_name("_Columns"))
+        content = bytes(columns.read(columns.size))
+        with open(path, "r+b") as stream:
+            data = bytearray(stream.read())
+            assert data.count(content) == 1
+            data[data.find(content) + offset] = 0x7F
+            stream.seek(0)
+            stream.write(data)
+    return bend
+
+
+def long_string_before_host_value(path):
+    """A string of 128 KiB + 256 bytes, then the host's value "9.0.801": libmsi 0.101 takes the long string as
+    64 KiB shorter and reads the next one 64 KiB early, where this string holds "10.0.15"."""
+    length = 0x20100
+    early = length - 0x10000
+    edit(path, ("UPDATE `Property` SET `Value` = ? WHERE `Property` = 'Manufacturer'",
+                ("x" * early + "10.0.15" + "x" * (length - early - 7),)),
+         "UPDATE `Property` SET `Value` = '9.0.801' WHERE `Property` = 'HOSTVERSION'")
+
+
+def template_byte(path):
+    """A Template with the byte 0xE9 (é in code page 1252), which is no UTF-8."""
+    set_summary(path, TEMPLATE="x64;1033~QZ")
+    with open(path, "rb") as stream:
+        data = stream.read()
+    assert data.count(b"~QZ") == 1
+    with open(path, "wb") as stream:
+        stream.write(data.replace(b"~QZ", b"\xe9QZ"))
+
+
+def registry_rows(count, key):
+    """count Registry rows of the host's component (key formatted with the row's number), then the host's own
+    row again, so a reader meets them first."""
+    def bend(path):
+        db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)
+        Libmsi.Query.new(db, "DELETE FROM `Registry`").execute(None)
+        query = Libmsi.Query.new(db, "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, "
+                                     "`Component_`) VALUES (?, 2, ?, ?, ?, 'HostVersion')")
+        rows = [("r{}".format(at), key.format(at), "v{}".format(at), "1") for at in range(count)]
+        for row in rows + [("host", HOST_KEY, "Version", "[HOSTVERSION]")]:
+            values = Libmsi.Record.new(4)
+            for field, text in enumerate(row, 1):
+                values.set_string(field, text)
+            query.execute(values)
+        query.close()
+        db.commit()
+    return bend
+
+
+UNREAD = "!Runtime package cannot be read ({}); a package the build cannot prove is not embedded: "
+# "~": the message begins so and ends with the path. libmsi 0.101 crashes (SIGSEGV) on these and prints what it
+# prints; the string pool entry depends on how wixl orders its strings.
+CRASHED = "~Runtime package cannot be read (libmsi"
+LONG_STRING = "~Runtime package cannot be read (its string pool holds a string longer than 65535 bytes (entry "
+NESTED = "[" * 16000 + "HOSTVERSION {}" + "]" * 16000
 
 # id | slot index | package built as: (sample index, release, arch) | bent by | release, or message after the path
 CASES = [
@@ -394,6 +472,23 @@ CASES = [
      "beside it, and the package travels alone"),
     ("word-count-uncompressed-file-compressed", 2, (2, "10.0.15", "x64"),
      lambda path: (set_summary(path, SOURCE=0), edit(path, "UPDATE `File` SET `Attributes` = 16896")), "=10.0.15"),
+    # Hostile packages: read in a child under limits, refused with one message that names the file.
+    ("compound-directory-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), crash_directory,
+     CRASHED),
+    ("template-byte-e9", 2, (2, "10.0.15", "x64"), template_byte,
+     UNREAD.format("its summary information's Template is not UTF-8 text")),
+    ("columns-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), columns_byte(51), CRASHED),
+    ("columns-byte-libmsi-critical", 2, (2, "10.0.15", "x64"), columns_byte(1078),
+     "~Runtime package cannot be read (libmsi reported a fault while reading it: CRITICAL: "),
+    ("long-string-shifts-host-value", 0, (0, "9.0.800", "x64"), long_string_before_host_value,
+     LONG_STRING),
+    ("long-string-alone", 2, (2, "10.0.15", "x64"),
+     sql(("UPDATE `Property` SET `Value` = ? WHERE `Property` = 'Manufacturer'", ("x" * 70000,))),
+     LONG_STRING),
+    ("registry-20000-rows-one-30kb-key", 0, (0, "10.0.15", "x64"), registry_rows(20000, "K" * 30000), "=10.0.15"),
+    ("registry-1000-rows-nested-brackets", 0, (0, "10.0.15", "x64"), registry_rows(1000, NESTED),
+     OUTSIDE + "Registry row r0 writes under a Key or Name that holds [HOSTVERSION 0], [[HOSTVERSION 0]], "
+     "[[[HOSTVERSION 0]]], ..., which the build cannot read, so it may write the value the host's test reads"),
 ]
 
 
@@ -408,8 +503,24 @@ def test_bent_package(sample, index, built_as, bend, expected):
         return
     with pytest.raises(ProofError) as error:
         prove_runtime_package(path, index)
+    if expected.startswith("~"):
+        assert str(error.value).startswith(expected[1:]) and str(error.value).endswith(path), str(error.value)
+        return
     wanted = expected[1:] + path if expected.startswith("!") else path + expected
     assert str(error.value) == wanted
+
+
+@pytest.mark.parametrize("limit, value, expected", [
+    ("READ_SECONDS", 0, "reading it took longer than 0 s"),
+    ("READ_MEMORY", 24 << 20, "reading it needs more than the 24 MiB of address space it is given"),
+], ids=["wall-clock", "address-space"])
+def test_reading_limits(sample, monkeypatch, limit, value, expected):
+    """A reader past its limit refuses the package (24 MiB is too little for the interpreter itself)."""
+    path = sample(2)
+    monkeypatch.setattr(msi, limit, value)
+    with pytest.raises(ProofError) as error:
+        prove_runtime_package(path, 2)
+    assert str(error.value) == UNREAD[1:].format(expected) + path
 
 
 CORE_CODE = "{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003}"

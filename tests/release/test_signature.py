@@ -6,16 +6,30 @@ import subprocess
 
 import pytest
 
+from asn1crypto import cms
+
 from quorlith_release import signature
+
+ROOT = "/CN=Quorlith Test Certificate Root"
 
 
 class Publisher:
     def __init__(self, folder):
         self.folder = str(folder)
         self.serial = 1
-        self.run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Quorlith Test Root",
-                 "-keyout", self.path("root-key.pem"), "-out", self.path("root.pem"),
-                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        self.root("root", ROOT)
+
+    def root(self, name, subject):
+        """A self-signed CA; <subject> in openssl's -subj form, UTF-8 (through a request: "req -x509 -utf8"
+        encodes it twice)."""
+        extensions = self.path(name + ".ext")
+        with open(extensions, "w", encoding="ascii") as handle:
+            handle.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n")
+        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject,
+                 "-keyout", self.path(name + "-key.pem"), "-out", self.path(name + ".csr"))
+        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-key", self.path(name + "-key.pem"),
+                 "-days", "2", "-out", self.path(name + ".pem"), "-extfile", extensions)
+        return name
 
     def path(self, name):
         return os.path.join(self.folder, name)
@@ -23,18 +37,27 @@ class Publisher:
     def run(self, *args):
         subprocess.run(["openssl", *args], check=True, capture_output=True)
 
-    def issue(self, name, subject, usage="codeSigning"):
-        """A certificate under the root; <subject> in openssl's -subj form ("\\" escapes a "/")."""
+    def issue(self, name, subject, usage="codeSigning", root="root", serial=None, string_mask=None):
+        """A certificate under <root>; <subject> in openssl's -subj form ("\\" escapes a "/" or "+", an unescaped
+        "+" joins the values of one RDN)."""
         self.serial += 1
+        mask = ["-multivalue-rdn"] + (["-config", self.mask_config(string_mask)] if string_mask else [])
         extensions = self.path(name + ".ext")
         with open(extensions, "w", encoding="ascii") as handle:
             handle.write(f"keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,{usage}\n")
-        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject,
+        self.run("req", "-new", "-newkey", "rsa:2048", "-nodes", "-utf8", "-subj", subject, *mask,
                  "-keyout", self.path(name + "-key.pem"), "-out", self.path(name + ".csr"))
-        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path("root.pem"),
-                 "-CAkey", self.path("root-key.pem"), "-days", "2", "-set_serial", str(self.serial),
+        self.run("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path(root + ".pem"),
+                 "-CAkey", self.path(root + "-key.pem"), "-days", "2", "-set_serial", str(serial or self.serial),
                  "-out", self.path(name + ".pem"), "-extfile", extensions)
         return name
+
+    def mask_config(self, mask):
+        """An openssl configuration whose string_mask picks how values are encoded ("bmp": BMPString)."""
+        path = self.path(f"mask-{mask}.cnf")
+        with open(path, "w", encoding="ascii") as handle:
+            handle.write(f"[req]\ndistinguished_name = dn\nstring_mask = {mask}\n[dn]\n")
+        return path
 
     def sign(self, source, name, output, *extra):
         command = ["osslsigncode", "sign", "-certs", self.path(name + ".pem"), "-key", self.path(name + "-key.pem"),
@@ -106,6 +129,33 @@ def test_runtime_signer_pin(publisher, sample, tmp_path, subject, pin, message, 
         assert str(error.value) == message.format(signed), f"got {error.value}"
 
 
+# id | subject of the signer | openssl string_mask (None: UTF-8) | subject recorded, as OpenSSL's
+# X509_NAME_oneline writes it (osslsigncode prints the same after "Subject: ")
+RECORDED_CASES = [
+    ("multi-valued-rdn", "/O=Quorlith Test+OU=Builds/CN=Quorlith", None, "/OU=Builds+O=Quorlith Test/CN=Quorlith"),
+    ("escaped-plus", "/O=Quorlith Test/CN=A\\+B", None, "/O=Quorlith Test/CN=A\\+B"),
+    ("bmp-string", "/O=Quorlith Test/CN=Qé", "MASK:0x800",
+     "/O=\\x00Q\\x00u\\x00o\\x00r\\x00l\\x00i\\x00t\\x00h\\x00 \\x00T\\x00e\\x00s\\x00t/CN=\\x00Q\\x00\\xE9"),
+    ("other-attributes", "/C=US/ST=WA/L=Town/street=1 Way/O=Quorlith Test/OU=U/serialNumber=7/title=T/CN=Q/"
+     "emailAddress=a@b.c/DC=quorlith/UID=u1/jurisdictionC=US/businessCategory=Private Organization", None,
+     "/C=US/ST=WA/L=Town/street=1 Way/O=Quorlith Test/OU=U/serialNumber=7/title=T/CN=Q/emailAddress=a@b.c/"
+     "DC=quorlith/UID=u1/jurisdictionC=US/businessCategory=Private Organization"),
+]
+
+
+@pytest.mark.parametrize("subject,mask,recorded", [case[1:] for case in RECORDED_CASES],
+                         ids=[case[0] for case in RECORDED_CASES])
+def test_recorded_signer_is_openssl_oneline(publisher, sample, tmp_path, subject, mask, recorded):
+    name = publisher.issue(f"recorded{publisher.serial}", subject, string_mask=mask)
+    signed = publisher.sign(sample(1), name, str(tmp_path / "signed.msi"))
+    got = signature.payload_signer(signed, 1, settings(publisher, runtime_signer="Quorlith Test"),
+                                   signature.verify_help("osslsigncode"))
+    assert got == recorded, f"got {got!r}"
+    printed = subprocess.run(["osslsigncode", "verify", "-in", signed, "-CAfile", publisher.path("root.pem")],
+                             capture_output=True, text=True, errors="replace").stdout
+    assert f"Subject: {recorded}\n" in printed, f"osslsigncode printed {printed}"
+
+
 def test_installer_pin_applies_to_slot_105_only(publisher, sample, tmp_path):
     name = publisher.issue("installer", "/O=Quorlith Test/CN=Quorlith")
     signed = publisher.sign(sample(0), name, str(tmp_path / "signed.msi"))
@@ -117,25 +167,168 @@ def test_installer_pin_applies_to_slot_105_only(publisher, sample, tmp_path):
     assert "than QUORLITH_INSTALLER_SIGNER names" in str(error.value), f"got {error.value}"
 
 
-@pytest.mark.parametrize("nested_subject,message", [
-    ("/O=Quorlith Test/CN=Second", None),
-    ("/O=Quorlith Other/CN=Second",
+# id | the nested signer's subject | its root | message (None: accepted)
+NESTED_CASES = [
+    ("same-organisation", "/O=Quorlith Test/CN=Second", "root", None),
+    ("another-organisation", "/O=Quorlith Other/CN=Second", "root",
      'Payload file carries a nested signature by another organisation than QUORLITH_RUNTIME_SIGNER names: '
      'expected "Quorlith Test", found "Quorlith Other": {}'),
-], ids=["same-organisation", "another-organisation"])
-def test_nested_signature_is_held_to_the_pin(publisher, sample, tmp_path, nested_subject, message):
+    ("under-another-root", "/O=Quorlith Test/CN=Second", "stranger-root",
+     "Payload file's signature does not verify against {ca}: osslsigncode reports 1 of its 2 signatures verified, "
+     "though its exit status says all: {}"),
+]
+
+
+@pytest.mark.parametrize("nested_subject,root,message", [case[1:] for case in NESTED_CASES],
+                         ids=[case[0] for case in NESTED_CASES])
+def test_nested_signature_is_held_to_the_pin(publisher, sample, tmp_path, nested_subject, root, message):
+    if root != "root" and not os.path.exists(publisher.path(root + ".pem")):
+        publisher.root(root, "/CN=Quorlith Stranger Root")
     first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First")
-    second = publisher.issue(f"second{publisher.serial}", nested_subject)
+    second = publisher.issue(f"second{publisher.serial}", nested_subject, root=root)
     signed = publisher.sign(sample(1), first, str(tmp_path / "once.msi"))
     signed = publisher.sign(signed, second, str(tmp_path / "twice.msi"), "-nest")
     der = signature.extract("osslsigncode", signed)
-    assert len(signature.all_signers(der)) == 2, "the nested signature was not found"
+    assert len(signature.all_signers(der, signed)) == 2, "the nested signature was not found"
     outcome = None
     try:
-        signature.check_pin(signed, signature.all_signers(der), "QUORLITH_RUNTIME_SIGNER", "Quorlith Test")
+        signature.payload_signer(signed, 1, settings(publisher, runtime_signer="Quorlith Test"),
+                                 signature.verify_help("osslsigncode"))
     except signature.SignatureError as error:
         outcome = str(error)
-    assert outcome == (message.format(signed) if message else None), f"got {outcome}"
+    expected = message.format(signed, ca=publisher.path("root.pem")) if message else None
+    assert outcome == expected, f"got {outcome}"
+
+
+def _tlv(tag, body):
+    size = len(body)
+    length = bytes([size]) if size < 0x80 else bytes([0x80 | ((size.bit_length() + 7) // 8)]) + size.to_bytes(
+        (size.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + body
+
+
+def with_certificates(der, certificates):
+    """The signature <der> with its certificate set replaced by <certificates> (DER): the set is no part of what
+    the signature covers."""
+    content = cms.ContentInfo.load(der)
+    signed_data = content["content"]
+    body = b"".join(signed_data[field].dump() for field in ("version", "digest_algorithms", "encap_content_info"))
+    body += _tlv(0xA0, b"".join(certificates)) + signed_data["signer_infos"].dump()
+    return _tlv(0x30, content["content_type"].dump() + _tlv(0xA0, _tlv(0x30, body)))
+
+
+def set_order(der, nested, serial):
+    """The organisations of the certificates with <serial> in the (outer or nested) signature's set, in order."""
+    signed_data = cms.ContentInfo.load(der)["content"]
+    if nested:
+        attribute = signed_data["signer_infos"][0]["unsigned_attrs"][0]
+        signed_data = cms.ContentInfo.load(attribute["values"][0].dump())["content"]
+    return [choice.chosen.subject.native["organization_name"] for choice in signed_data["certificates"]
+            if choice.chosen.serial_number == serial]
+
+
+def pem_der(path):
+    return subprocess.run(["openssl", "x509", "-in", path, "-outform", "DER"], check=True, capture_output=True).stdout
+
+
+# A CA named like the root, by one reader's rule or another's, issues a certificate with the real signer's serial
+# number and the pinned organisation; it is put beside the real one in the signature's certificate set.
+TWO = ("Payload file's signature carries 2 certificates with the serial number its {} SignerInfo names, where "
+       "exactly one must: {{}}")
+NOT_IN = ("Payload file's {} certificate is not in its signature: the one with its serial number has an issuer "
+          "encoded otherwise than its SignerInfo names: {{}}")
+# id | the look-alike CA's subject | where its certificate is in the set (first, last, only: in place of the real
+# one) | outer signature or nested | message
+LOOKALIKE_CASES = [
+    ("soft-hyphen", "/CN=Quorlith Test Certi\u00adficate Root", "first", "outer", TWO.format("signer")),
+    ("ligature", "/CN=Quorlith Test Certi\ufb01cate Root", "first", "outer", TWO.format("signer")),
+    ("fullwidth", "/CN=\uff31uorlith Test Certificate Root", "first", "outer", TWO.format("signer")),
+    ("upper-case", "/CN=QUORLITH TEST CERTIFICATE ROOT", "first", "outer", TWO.format("signer")),
+    ("white-space", "/CN=Quorlith  Test Certificate Root", "last", "outer", TWO.format("signer")),
+    ("private-use", "/CN=Quorlith Test Certificate Root\ue000", "first", "outer", TWO.format("signer")),
+    ("after-the-real-one", "/CN=Quorlith Test Certi\u00adficate Root", "last", "outer", TWO.format("signer")),
+    ("in-place-of-the-real-one", "/CN=Quorlith Test Certi\u00adficate Root", "only", "outer", NOT_IN.format("signer")),
+    ("nested-soft-hyphen", "/CN=Quorlith Test Certi\u00adficate Root", "first", "nested",
+     TWO.format("nested signature's signer")),
+    ("nested-in-place", "/CN=Quorlith Test Certificate Root\u00ad", "only", "nested",
+     NOT_IN.format("nested signature's signer")),
+]
+
+
+@pytest.mark.parametrize("lookalike,where,level,message", [case[1:] for case in LOOKALIKE_CASES],
+                         ids=[case[0] for case in LOOKALIKE_CASES])
+def test_pin_speaks_of_the_verified_certificate(publisher, sample, tmp_path, lookalike, where, level, message):
+    real = publisher.issue(f"other{publisher.serial}", "/O=Quorlith Other/CN=Quorlith Other Publisher")
+    serial = publisher.serial
+    root = publisher.root(f"lookalike{serial}", lookalike)
+    decoy = publisher.issue(f"decoy{serial}", "/O=Quorlith Test/CN=Quorlith Test Publisher", root=root, serial=serial)
+    unsigned = sample(2)
+    der = signature.extract("osslsigncode", publisher.sign(unsigned, real, str(tmp_path / "other.msi")))
+    certificates = [choice.dump() for choice in cms.ContentInfo.load(der)["content"]["certificates"]]
+    fake = pem_der(publisher.path(decoy + ".pem"))
+    real_der = pem_der(publisher.path(real + ".pem"))
+    certificates = {"first": [fake] + certificates, "last": certificates + [fake],
+                    "only": [fake if item == real_der else item for item in certificates]}[where]
+    sigin = tmp_path / "attack.p7"
+    sigin.write_bytes(with_certificates(der, certificates))
+    target = unsigned
+    extra = []
+    if level == "nested":
+        first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First")
+        target, extra = publisher.sign(unsigned, first, str(tmp_path / "once.msi")), ["-nest"]
+    attacked = str(tmp_path / "attacked.msi")
+    # It writes the file also where its own check picks the look-alike and fails.
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", str(sigin), "-in", target, "-out", attacked,
+                    "-CAfile", publisher.path("root.pem"), *extra], capture_output=True)
+    assert os.path.exists(attacked), "osslsigncode attached nothing"
+    order = set_order(signature.extract("osslsigncode", attacked), level == "nested", serial)
+    assert order == {"first": ["Quorlith Test", "Quorlith Other"], "last": ["Quorlith Other", "Quorlith Test"],
+                     "only": ["Quorlith Test"]}[where], f"the set holds {order}"
+    with pytest.raises(signature.SignatureError) as error:
+        signature.payload_signer(attacked, 2, settings(publisher, runtime_signer="Quorlith Test"),
+                                 signature.verify_help("osslsigncode"))
+    assert str(error.value) == message.format(attacked), f"got {error.value}"
+
+
+def _key_identifier(content):
+    info = content["content"]["signer_infos"][0]
+    info["version"] = "v3"
+    info["sid"] = cms.SignerIdentifier(name="subject_key_identifier", value=b"\x01" * 20)
+
+
+def _nested_data(content):
+    content["content"]["signer_infos"][0]["unsigned_attrs"] = [cms.CMSAttribute(
+        {"type": "microsoft_nested_signature", "values": [cms.ContentInfo({"content_type": "data",
+                                                                           "content": b"not signed data"})]})]
+
+
+def _two_signer_infos(content):
+    infos = content["content"]["signer_infos"]
+    content["content"]["signer_infos"] = cms.SignerInfos([infos[0], cms.SignerInfo.load(infos[0].dump())])
+
+
+# id | how the extracted signature is bent | message
+STRUCTURE_CASES = [
+    ("key-identifier", _key_identifier,
+     "Payload file's signer SignerInfo names its certificate by key identifier, which the signature check (by "
+     "issuer and serial number) cannot bind: {}"),
+    ("nested-not-signed-data", _nested_data,
+     "Payload file carries a nested signature that is not SignedData (1.2.840.113549.1.7.1): {}"),
+    ("two-signer-infos", _two_signer_infos,
+     "Payload file's signature has 2 SignerInfos, where Authenticode has exactly one: {}"),
+]
+
+
+@pytest.mark.parametrize("bend,message", [case[1:] for case in STRUCTURE_CASES],
+                         ids=[case[0] for case in STRUCTURE_CASES])
+def test_signature_structure_outside_authenticode(publisher, sample, tmp_path, bend, message):
+    name = publisher.issue(f"structure{publisher.serial}", "/O=Quorlith Test/CN=Quorlith")
+    signed = publisher.sign(sample(0), name, str(tmp_path / "signed.msi"))
+    content = cms.ContentInfo.load(signature.extract("osslsigncode", signed))
+    bend(content)
+    with pytest.raises(signature.SignatureError) as error:
+        signature.all_signers(content.dump(force=True), signed)
+    assert str(error.value) == message.format(signed), f"got {error.value}"
 
 
 def test_time_stamp_signer_is_never_the_signer(publisher, sample, tmp_path):
@@ -150,7 +343,7 @@ def test_time_stamp_signer_is_never_the_signer(publisher, sample, tmp_path):
     help_text = signature.verify_help("osslsigncode")
     got = signature.payload_signer(signed, 3, settings(publisher, runtime_signer="Quorlith Test"), help_text)
     assert got == "/O=Quorlith Test/CN=Quorlith Test Publisher", f"got {got!r}"
-    assert len(signature.all_signers(signature.extract("osslsigncode", signed))) == 1
+    assert len(signature.all_signers(signature.extract("osslsigncode", signed), signed)) == 1
 
 
 def test_unsigned_package_is_refused(publisher, sample):

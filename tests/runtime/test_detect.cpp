@@ -197,7 +197,7 @@ static void TestFailures(const WCHAR* scratch)
     ok(IsRuntimeReady(), "case 1 not ready once the faults are gone");
 }
 
-int main(void)
+int wmain(void)
 {
     WCHAR scratch[MAX_PATH * 2];
     if (!wt_make_temp_dir(L"detect", scratch))

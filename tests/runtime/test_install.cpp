@@ -446,7 +446,7 @@ static void TestHostShapes(void)
     CheckCleanedUp("read failing");
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 2)
     {
@@ -474,7 +474,7 @@ int main(int argc, char** argv)
     wsprintfW(msiexec, L"%s\\msiexec.exe", g_system);
     if (!CopyFileW(wt_winpath(argv[1]), msiexec, FALSE))
     {
-        ok(0, "cannot copy the stand-in %s: %lu", argv[1], GetLastError());
+        ok(0, "cannot copy the stand-in %s: %lu", wt_u8(argv[1]), GetLastError());
         return wt_finish();
     }
     ok(wt_handle_count() > 0, "the handle table could not be read, handle checks would prove nothing");

@@ -322,10 +322,10 @@ static void TestOldRuntime(void)
     CheckTempClean("packages at 10.0.14");
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
-    const BOOL old = argc == 3 && !strcmp(argv[1], "old");
-    if (!old && !(argc == 4 && !strcmp(argv[1], "main")))
+    const BOOL old = argc == 3 && !lstrcmpW(argv[1], L"old");
+    if (!old && !(argc == 4 && !lstrcmpW(argv[1], L"main")))
     {
         ok(0, "usage: test_install_e2e main <setup> <stand-in> | old <setup>");
         return wt_finish();

@@ -46,6 +46,8 @@ static BOOL g_resourceSizeSet;
 static DWORD g_resourceSize;
 static char g_releaseLog[64];
 static LONG g_releaseCount;
+static BYTE g_directoryDescriptor[1024];
+static BOOL g_directoryDescriptorSet;
 
 #define FAKE_KEY reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x51A7E))
 
@@ -87,6 +89,7 @@ void ShimReset(void)
     g_resourceSize = 0;
     ZeroMemory(g_releaseLog, sizeof(g_releaseLog));
     g_releaseCount = 0;
+    g_directoryDescriptorSet = FALSE;
 }
 
 void ShimFail(ShimCall call, LONG nth, DWORD error)
@@ -320,8 +323,55 @@ BOOL WINAPI ShimConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR tex
     return ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor, size);
 }
 
+// Self-relative as ConvertStringSecurityDescriptorToSecurityDescriptorW makes it, or converted to that form.
+static void ShimKeepDirectoryDescriptor(const SECURITY_ATTRIBUTES* attributes)
+{
+    PSECURITY_DESCRIPTOR given = attributes ? attributes->lpSecurityDescriptor : NULL;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    DWORD size = sizeof(g_directoryDescriptor);
+    g_directoryDescriptorSet = FALSE;
+    if (!given || !GetSecurityDescriptorControl(given, &control, &revision))
+    {
+        return;
+    }
+    if (control & SE_SELF_RELATIVE)
+    {
+        size = GetSecurityDescriptorLength(given);
+        g_directoryDescriptorSet = size <= sizeof(g_directoryDescriptor);
+        CopyMemory(g_directoryDescriptor, given, g_directoryDescriptorSet ? size : 0);
+        return;
+    }
+    g_directoryDescriptorSet = MakeSelfRelativeSD(given, g_directoryDescriptor, &size);
+}
+
+PSECURITY_DESCRIPTOR ShimLastDirectoryDescriptor(void)
+{
+    return g_directoryDescriptorSet ? g_directoryDescriptor : NULL;
+}
+
+BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                                    PDWORD needed)
+{
+    if (ShimShouldFail(SHIM_GetTokenInformation, ERROR_ACCESS_DENIED, NULL))
+    {
+        return FALSE;
+    }
+    return GetTokenInformation(token, kind, buffer, size, needed);
+}
+
+BOOL WINAPI ShimConvertSidToStringSidW(PSID sid, LPWSTR* text)
+{
+    if (ShimShouldFail(SHIM_ConvertSidToStringSidW, ERROR_NOT_ENOUGH_MEMORY, NULL))
+    {
+        return FALSE;
+    }
+    return ConvertSidToStringSidW(sid, text);
+}
+
 BOOL WINAPI ShimCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 {
+    ShimKeepDirectoryDescriptor(attributes);
     if (ShimShouldFail(SHIM_CreateDirectoryW, ERROR_ACCESS_DENIED, NULL))
     {
         return FALSE;

@@ -17,7 +17,8 @@
     X(FlushFileBuffers) X(DeleteFileW) X(RemoveDirectoryW) X(CreateProcessW) X(ShellExecuteExW)               \
     X(GetExitCodeProcess) X(SHGetFolderPathW) X(RegOpenKeyExW) X(RegQueryValueExW) X(FindResourceW)           \
     X(FindFirstFileW) X(CreateThread) X(CreateWindowExW) X(CommandLineToArgvW) X(MessageBoxW)                 \
-    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress) X(GetDC)
+    X(GetNativeSystemInfo) X(LocalFree) X(SizeofResource) X(GetProcAddress) X(GetDC)                        \
+    X(GetTokenInformation) X(ConvertSidToStringSidW)
 
 enum ShimCall
 {
@@ -72,6 +73,10 @@ void ShimSetDeviceDpi(int dpi);
 void ShimSetRegistryValue(DWORD type, const void* data, DWORD size);
 // What the last RegOpenKeyExW asked for.
 void ShimLastRegistryOpen(HKEY* root, WCHAR* subKey /* 256 */, REGSAM* access);
+
+// A copy of the security descriptor that the last CreateDirectoryW received, or NULL when it received
+// none (or none since the last reset).
+PSECURITY_DESCRIPTOR ShimLastDirectoryDescriptor(void);
 
 // Records of the last process starts.
 struct ShimProcessStart
@@ -157,6 +162,8 @@ decltype(GetDeviceCaps) ShimGetDeviceCaps;
 #define SizeofResource ShimSizeofResource
 #define GetProcAddress ShimGetProcAddress
 #define GetDC ShimGetDC
+#define GetTokenInformation ShimGetTokenInformation
+#define ConvertSidToStringSidW ShimConvertSidToStringSidW
 #define GetDeviceCaps ShimGetDeviceCaps
 #define HeapFree ShimHeapFree
 #define BCryptDestroyHash ShimBCryptDestroyHash

@@ -168,7 +168,10 @@ static void TestElevated(void)
     static const WCHAR args[] = L"--install-runtime --exit=7";
     Record record;
     ShimReset();
+    // As where UAC is on: nothing of this process's environment reaches the child, only its note.
+    SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", NULL);
     Status result = Run("elevated", g_spacedChild, args, TRUE);
+    SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", g_record);
     ok(result == 7, "elevated: got %lu", result);
     const ShimProcessStart* start = ShimLastShellExecute();
     ok(!lstrcmpW(start->verb, L"runas"), "elevated: verb %s", wt_u8(start->verb));
@@ -290,7 +293,7 @@ static void TestLongCommandLines(void)
     // The platform takes at most 32,767 characters with the terminator. The longest line it accepts
     // reaches the child whole; one more is refused before anything starts, with the code Windows gives.
     // (Wine 8's CreateProcessW would not refuse it: it starts the child with the line cut to 32,766.)
-    const int longest = PLATFORM_COMMAND_LINE_CHARS - 1 - prefix;
+    const int longest = 32767 - 1 - prefix;
     args = LongArguments(longest);
     ShimReset();
     result = Run("longest command line", g_child, args, FALSE);
@@ -298,7 +301,7 @@ static void TestLongCommandLines(void)
     ok(ReadRecord(&record), "longest command line: the child left no record");
     if (record.data)
     {
-        ok(lstrlenW(record.commandLine) == PLATFORM_COMMAND_LINE_CHARS - 1 && record.argc == 2 &&
+        ok(lstrlenW(record.commandLine) == 32766 && record.argc == 2 &&
                !lstrcmpW(record.argv[1], args),
            "longest command line: the child saw %d characters, %d arguments", lstrlenW(record.commandLine),
            record.argc);
@@ -306,7 +309,8 @@ static void TestLongCommandLines(void)
     FreeRecord(&record);
     VirtualFree(args, 0, MEM_RELEASE);
 
-    static const int pastLimit[] = {1, 33000 - 32766, RUNNER_COMMAND_LINE_CHARS};
+    // The last goes past it by the runner's whole buffer, twice a PathBuffer plus 10.
+    static const int pastLimit[] = {1, 33000 - 32766, 2 * 32768 + 10};
     for (size_t i = 0; i < ARRAYSIZE(pastLimit); ++i)
     {
         args = LongArguments(longest + pastLimit[i]);
@@ -319,7 +323,7 @@ static void TestLongCommandLines(void)
     }
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 2)
     {
@@ -348,6 +352,15 @@ int main(int argc, char** argv)
     SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", NULL);
     RunAndWait(g_child, NULL, TRUE);
     SetEnvironmentVariableW(L"QUORLITH_CHILD_OUT", g_record);
+    // A "runas" child gets the user's default environment where UAC is on: the elevated ones find the
+    // record path beside themselves.
+    WCHAR childNote[MAX_PATH * 4];
+    WCHAR spacedNote[MAX_PATH * 4];
+    wsprintfW(childNote, L"%s.record-path", g_child);
+    wsprintfW(spacedNote, L"%s.record-path", g_spacedChild);
+    ok(wt_write_file(childNote, g_record, lstrlenW(g_record) * sizeof(WCHAR)) &&
+           wt_write_file(spacedNote, g_record, lstrlenW(g_record) * sizeof(WCHAR)),
+       "cannot write %s or %s: error %lu", wt_u8(childNote), wt_u8(spacedNote), GetLastError());
 
     TestCommandLines();
     TestExitCodes();
@@ -356,6 +369,7 @@ int main(int argc, char** argv)
     TestLongCommandLines();
 
     ShimReset();
+    DeleteFileW(childNote);
     wt_remove_tree(g_scratch);
     return wt_finish();
 }

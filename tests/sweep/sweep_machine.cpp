@@ -2,7 +2,7 @@
 
 SweepMachine g_machine;
 
-BOOL SweepMachineCreate(const WCHAR* tag, const char* standInMsiexec)
+BOOL SweepMachineCreate(const WCHAR* tag, const WCHAR* standInMsiexec)
 {
     SweepMachine* m = &g_machine;
     if (!wt_make_temp_dir(tag, m->root))
@@ -24,7 +24,7 @@ BOOL SweepMachineCreate(const WCHAR* tag, const char* standInMsiexec)
     wt_make_dirs(m->programFiles);
     if (standInMsiexec && !CopyFileW(wt_winpath(standInMsiexec), m->msiexec, FALSE))
     {
-        ok(0, "cannot copy the stand-in msiexec %s: %lu", standInMsiexec, GetLastError());
+        ok(0, "cannot copy the stand-in msiexec %s: %lu", wt_u8(standInMsiexec), GetLastError());
         return FALSE;
     }
     return TRUE;

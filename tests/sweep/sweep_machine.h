@@ -23,7 +23,7 @@ extern SweepMachine g_machine;
 
 // Makes the trees below a new scratch directory named after tag and copies the stand-in msiexec
 // (tests/runtime/fake_msiexec) into the system directory. FALSE (and a failed check) when it cannot.
-BOOL SweepMachineCreate(const WCHAR* tag, const char* standInMsiexec);
+BOOL SweepMachineCreate(const WCHAR* tag, const WCHAR* standInMsiexec);
 void SweepMachineDestroy(void);
 
 // ShimReset, then every folder query answered from the scratch machine, and no "sharedhost" key.

@@ -477,7 +477,7 @@ static void TestTwoInstances(void)
     g_shapes += 2;
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 3)
     {
@@ -497,7 +497,7 @@ int main(int argc, char** argv)
     wsprintfW(g_setup, L"%s\\QuorlithSetup.exe", g_scratch);
     if (!CopyFileW(wt_winpath(argv[1]), g_setup, FALSE))
     {
-        ok(0, "cannot copy %s", argv[1]);
+        ok(0, "cannot copy %s", wt_u8(argv[1]));
         return wt_finish();
     }
 

@@ -359,7 +359,7 @@ static void TestConcurrentStaging(void)
     ok(wt_handle_count() == handles, "concurrent staging: handles %lu -> %lu", handles, wt_handle_count());
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 2)
     {

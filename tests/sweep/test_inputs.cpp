@@ -569,7 +569,7 @@ static void TestHostValues(void)
     printf("registry value shapes: %u\n", static_cast<unsigned>(ARRAYSIZE(values)));
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc < 3)
     {

@@ -9,7 +9,9 @@
 // Arguments: <case> <setup image> <setup image with the big installer> <sample payload directory>.
 #include "wtest.h"
 #include "setup_driver.h"
+#include "staging_acl.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 
 #define TEXT_PREPARING L"Preparing Quorlith\x2026"
@@ -192,6 +194,86 @@ static void CheckInstallerPlace(void)
        wt_u8(expected));
 }
 
+// What the user's own processes may do in the folder with that descriptor, by the system's access check:
+// everything, with this process's token and with it without the Administrators group (the same user not
+// elevated), as in the user's own temporary directory.
+static void CheckUserAccess(PSECURITY_DESCRIPTOR descriptor, PSID user)
+{
+    static const struct
+    {
+        DWORD access;
+        const char* what;
+    } requests[] = {
+        {FILE_LIST_DIRECTORY, "list"},
+        {FILE_ADD_FILE, "add a file"},
+        {FILE_ADD_SUBDIRECTORY, "add a folder"},
+        {FILE_DELETE_CHILD, "delete what is inside"},
+        {DELETE, "delete the folder"},
+    };
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system);
+    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
+    if (wt_is_wine())
+    {
+        skip("Wine does not enforce access lists: the user's own tokens are not asked");
+        return;
+    }
+    HANDLE own = MakeOwnToken();
+    // As SYSTEM there is no unelevated self to ask for.
+    HANDLE unelevated = EqualSid(user, system) ? NULL : MakeStandardUserToken();
+    ok(own != NULL, "cannot make this process's token: error %lu", GetLastError());
+    for (const auto& request : requests)
+    {
+        DWORD granted = 0;
+        ok(own && AccessGranted(descriptor, own, request.access, &granted), "%s: refused to this process (0x%08lx)",
+           request.what, granted);
+        ok(!unelevated || AccessGranted(descriptor, unelevated, request.access, &granted),
+           "%s: refused to this user without the Administrators group (0x%08lx)", request.what, granted);
+    }
+    if (unelevated)
+    {
+        CloseHandle(unelevated);
+    }
+    if (own)
+    {
+        CloseHandle(own);
+    }
+}
+
+// What the installer found in its own folder while it ran: the per-user staging directory's access list
+// (where the platform keeps one given at creation), and that it could still make, read and delete a file
+// and make and remove a folder there.
+static void CheckInstallerFolder(void)
+{
+    WCHAR use[64] = L"";
+    WCHAR text[1024] = L"";
+    WCHAR scratch[MAX_PATH * 4];
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    ReadReceiptValue(L"folderUse", use, ARRAYSIZE(use));
+    ok(!lstrcmpW(use, L"0"), "the installer in its own folder: %s", use[0] ? wt_u8(use) : "not recorded");
+    ReadReceiptValue(L"folderDescriptor", text, ARRAYSIZE(text));
+    ok(text[0] != 0, "the installer recorded no descriptor of its folder");
+    ok(wt_make_temp_dir(L"ui-flow-descriptor", scratch), "no scratch directory for the descriptor probe");
+    if (!PlatformKeepsDescriptors(scratch))
+    {
+        wt_remove_tree(scratch);
+        skip("%s keeps no descriptor given at creation: the installer read %s", wt_is_wine() ? "Wine" : "this system",
+             wt_u8(text));
+        return;
+    }
+    ok(ReadProcessUser(user), "this process's user is not readable: error %lu", GetLastError());
+    ok(ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor, NULL),
+       "the installer's record %s is no descriptor", wt_u8(text));
+    CheckStagingDescriptor("the installer's own folder", descriptor, FALSE, user);
+    if (descriptor)
+    {
+        CheckUserAccess(descriptor, user);
+    }
+    LocalFree(descriptor);
+    wt_remove_tree(scratch);
+}
+
 static void RuntimePresentFlows(void)
 {
     static const WCHAR* const normal[] = {TEXT_PREPARING, TEXT_OPENING};
@@ -210,6 +292,7 @@ static void RuntimePresentFlows(void)
     ok(run.boxCount == 0, "installer 0: %d boxes", run.boxCount);
     ok(wt_count_staging_dirs() == 0, "installer 0: staging directories left: %d", wt_count_staging_dirs());
     CheckInstallerPlace();
+    CheckInstallerFolder();
 
     RunSetup(&run, g_setup, L"QUORLITH_SAMPLE_EXIT_CODE=1602", NULL);
     ok(run.ended && run.exitCode == 0 && run.boxCount == 0 && ReceiptExists(),
@@ -303,11 +386,11 @@ static void CancelFlows(void)
        wt_count_staging_dirs());
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
     if (argc != 5)
     {
-        printf("usage: %s present|missing|cancel|scaled <setup.exe> <big setup.exe> <payload dir>\n", argv[0]);
+        printf("usage: %s present|missing|cancel|scaled <setup.exe> <big setup.exe> <payload dir>\n", wt_u8(argv[0]));
         return 1;
     }
     lstrcpyW(g_setup, wt_winpath(argv[2]));
@@ -323,19 +406,19 @@ int main(int argc, char** argv)
     {
         return wt_finish();
     }
-    if (!lstrcmpA(argv[1], "present"))
+    if (!lstrcmpW(argv[1], L"present"))
     {
         RuntimePresentFlows();
     }
-    else if (!lstrcmpA(argv[1], "missing"))
+    else if (!lstrcmpW(argv[1], L"missing"))
     {
         RuntimeMissingFlows();
     }
-    else if (!lstrcmpA(argv[1], "cancel"))
+    else if (!lstrcmpW(argv[1], L"cancel"))
     {
         CancelFlows();
     }
-    else if (!lstrcmpA(argv[1], "scaled"))
+    else if (!lstrcmpW(argv[1], L"scaled"))
     {
         ScaledFlow();
     }

@@ -189,15 +189,15 @@ static void TestStartFailures(const WCHAR* self)
     wt_remove_tree(dir);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
-    if (argc == 2 && lstrcmpA(argv[1], "--window-mode") == 0)
+    if (argc == 2 && lstrcmpW(argv[1], L"--window-mode") == 0)
     {
         ShimConfigureFromEnvironment();
         RunWindowMode();
     }
     // Stands in for an elevated instance if a broken start ever got as far as launching one.
-    if (argc >= 2 && lstrcmpA(argv[1], "--install-runtime") == 0)
+    if (argc >= 2 && lstrcmpW(argv[1], L"--install-runtime") == 0)
     {
         return 99;
     }

@@ -4,9 +4,11 @@
 // staging directories and runtime presence are the test's own and the shared prefix is not touched.
 //
 // This program also stands in for the elevated instance: started with "--install-runtime" (through
-// g_selfPath) it exits with QUORLITH_TEST_ELEVATED_EXIT, after waiting for the event named by
-// QUORLITH_TEST_ELEVATED_WAIT if that is set. Under Wine "runas" never shows a prompt, so a refused
-// prompt is injected by failing ShellExecuteExW with 1223.
+// g_selfPath) it reads "<this program>.elevated", whose first line is the exit code to end with and whose
+// second, when not empty, names an event to wait for first. A file, not the environment: with UAC on, the
+// AppInfo service starts a "runas" child with the user's default environment, not its parent's, and the
+// worker's command line is fixed. Under Wine "runas" never shows a prompt, so a refused prompt is
+// injected by failing ShellExecuteExW with 1223.
 #include "wtest.h"
 #include "shim.h"
 #include "common/state.h"
@@ -86,6 +88,22 @@ static LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wP
     return result;
 }
 
+static void ElevatedNotePath(WCHAR* out /* MAX_PATH * 2 */)
+{
+    GetModuleFileNameW(NULL, out, MAX_PATH);
+    lstrcatW(out, L".elevated");
+}
+
+static void WriteElevatedNote(const WCHAR* exitCode, const WCHAR* eventName)
+{
+    WCHAR path[MAX_PATH * 2];
+    WCHAR note[128];
+    ElevatedNotePath(path);
+    wsprintfW(note, L"%.16s\n%.64s\n", exitCode, eventName);
+    ok(wt_write_file(path, note, lstrlenW(note) * sizeof(WCHAR)), "cannot write %s: error %lu", wt_u8(path),
+       GetLastError());
+}
+
 static void RunWorker(WorkerRun* run, const WCHAR* programFiles)
 {
     WCHAR eventName[64];
@@ -98,18 +116,14 @@ static void RunWorker(WorkerRun* run, const WCHAR* programFiles)
     ShimSetTempPath(g_temp);
     ShimSetProgramFiles(programFiles);
     ShimCaptureMessageBoxes(TRUE);
-    SetEnvironmentVariableW(L"QUORLITH_TEST_ELEVATED_EXIT", run->elevatedExit ? run->elevatedExit : L"0");
     g_release = NULL;
+    eventName[0] = 0;
     if (run->closeAt == CLOSE_DURING_RUNTIME)
     {
         wsprintfW(eventName, L"QuorlithWorkerTest-%lu", GetCurrentProcessId());
         g_release = CreateEventW(NULL, TRUE, FALSE, eventName);
-        SetEnvironmentVariableW(L"QUORLITH_TEST_ELEVATED_WAIT", eventName);
     }
-    else
-    {
-        SetEnvironmentVariableW(L"QUORLITH_TEST_ELEVATED_WAIT", NULL);
-    }
+    WriteElevatedNote(run->elevatedExit ? run->elevatedExit : L"0", eventName);
 
     g_mainWindow = CreateWindowExW(0, TEST_CLASS, L"Quorlith Setup", WS_CAPTION | WS_SYSMENU, 0, 0, 520, 180, NULL,
                                    NULL, GetModuleHandleW(NULL), NULL);
@@ -310,26 +324,29 @@ static void TestInstallerStepFailures(void)
 
 static int RunAsElevatedStandIn(void)
 {
-    WCHAR text[64];
-    if (GetEnvironmentVariableW(L"QUORLITH_TEST_ELEVATED_WAIT", text, 64))
+    WCHAR path[MAX_PATH * 2];
+    WCHAR lines[2][1024];
+    ElevatedNotePath(path);
+    const int count = wt_read_lines(path, lines, 2);
+    if (count < 1)
     {
-        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, text);
+        return 0;
+    }
+    if (count > 1 && lines[1][0])
+    {
+        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, lines[1]);
         if (event)
         {
             WaitForSingleObject(event, 20000);
             CloseHandle(event);
         }
     }
-    if (!GetEnvironmentVariableW(L"QUORLITH_TEST_ELEVATED_EXIT", text, 64))
-    {
-        return 0;
-    }
-    return _wtoi(text);
+    return _wtoi(lines[0]);
 }
 
-int main(int argc, char** argv)
+int wmain(int argc, WCHAR** argv)
 {
-    if (argc == 2 && lstrcmpA(argv[1], "--install-runtime") == 0)
+    if (argc == 2 && lstrcmpW(argv[1], L"--install-runtime") == 0)
     {
         return RunAsElevatedStandIn();
     }
@@ -359,6 +376,9 @@ int main(int argc, char** argv)
     TestCloseBeforeExtraction();
     TestInstallerStepFailures();
 
+    WCHAR note[MAX_PATH * 2];
+    ElevatedNotePath(note);
+    DeleteFileW(note);
     wt_remove_tree(g_scratch);
     return wt_finish();
 }

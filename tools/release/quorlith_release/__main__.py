@@ -15,6 +15,7 @@ import dataclasses
 import json
 import os
 import sys
+import traceback
 
 from . import digests, jsontext, manifest, payload, pe, sbom, signature
 
@@ -53,6 +54,43 @@ def settings_from(args):
                     installer_signer=args.installer_signer or "", osslsigncode=args.osslsigncode or "osslsigncode")
 
 
+# The libraries that read payloads, by the folder or file their code lives in.
+LIBRARIES = ("asn1crypto", "pefile", "gi")
+
+
+def _origin(error):
+    """Where <error> was raised: the payload-reading library the traceback's innermost frame of theirs or
+    ours is in, else the file and line of that frame."""
+    frames = traceback.extract_tb(error.__traceback__)[1:]   # the first is reading()'s own
+    for frame in reversed(frames):
+        parts = frame.filename.replace("\\", "/").split("/")
+        for library in LIBRARIES:
+            if library in parts[:-1] or parts[-1] == library + ".py":
+                return library
+        if "quorlith_release" in parts[:-1]:
+            return f"quorlith_release/{parts[-1]}:{frame.lineno}"
+    return f"{os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else "Python"
+
+
+def reading(path, step, *args):
+    """Runs one read of payload <path>. The tool's own refusals pass through; anything else raised while the
+    payload is read (by asn1crypto, pefile or gi on what the file holds, or by a fault of the tool's own)
+    becomes one line that names the file, where it was raised and what, never a silent pass."""
+    try:
+        return step(*args)
+    except (Failure, signature.SignatureError, OSError):
+        raise
+    except pe.ImageError as error:
+        raise Failure(f"Payload file cannot be read: {error}: {path}") from None
+    except Exception as error:   # noqa: BLE001 - named in the message, and the build stops
+        from . import proof   # loaded already: every read follows read_payloads' import
+        if isinstance(error, proof.ProofError):
+            raise
+        text = " ".join(str(error).split())
+        raise Failure(f"Payload file cannot be read: {_origin(error)} raised {type(error).__name__}"
+                      f"{': ' + text if text else ''}: {path}") from None
+
+
 def read_payloads(files, settings):
     """Checks the five files in identifier order and returns their records; raises Failure at the first
     problem."""
@@ -61,20 +99,24 @@ def read_payloads(files, settings):
     payloads = []
     for index, path in enumerate(files):
         record = Payload(id=101 + index, name=payload.NAMES[index], path=path)
-        problem = payload.problem(path, index, settings.check_size, settings.check_kind, settings.max_size)
+        problem = reading(path, payload.problem, path, index, settings.check_size, settings.check_kind,
+                          settings.max_size)
         if problem:
             raise Failure(problem)
         if settings.ca:
             try:
-                record.signer = signature.payload_signer(path, index, settings, help_text)
+                record.signer = reading(path, signature.payload_signer, path, index, settings, help_text)
             except signature.SignatureError as error:
                 raise Failure(str(error)) from None
             record.signed = True
         if settings.check_kind and index < 4:
             try:
-                record.proof = proof.prove_runtime_package(path, index)
+                record.proof = reading(path, proof.prove_runtime_package, path, index)
             except proof.ProofError as error:
                 raise Failure(str(error)) from None
+        elif settings.check_kind:
+            # What the bill of materials reads from the installer, read here too, so configure stops on it.
+            reading(path, pe.version_strings, path)
         payloads.append(record)
     try:
         proof.check_removals([(record.path, record.proof) for record in payloads if record.proof is not None])
@@ -100,7 +142,7 @@ def command_generate(args):
     if args.manifest:
         jsontext.write_if_changed(args.manifest, jsontext.dumps(manifest.manifest(payloads)))
     if args.components:
-        entries = [sbom.component(record, warn) for record in payloads]
+        entries = [reading(record.path, sbom.component, record, warn) for record in payloads]
         jsontext.write_if_changed(args.components, jsontext.dumps(entries))
 
 

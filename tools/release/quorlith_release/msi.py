@@ -1,6 +1,13 @@
 """The one reader of Windows Installer packages: libmsi's SQL queries give typed records, never printed text."""
 from __future__ import annotations
 
+import json
+import os
+import re
+import resource
+import signal
+import subprocess
+import sys
 from dataclasses import dataclass
 
 import gi
@@ -9,6 +16,8 @@ from . import cabinet
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import GLib, Libmsi  # noqa: E402
+
+from . import stringpool  # noqa: E402
 
 
 class PackageError(Exception):
@@ -150,8 +159,25 @@ class Package:
     file_moves: tuple = ()         # FileRemovals of the MoveFile table
 
 
-# libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts.
-GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, lambda *args: None, None)
+# libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts. The
+# reading child lets its messages through: there every message libmsi prints refuses the package.
+_quiet = [True]
+
+
+def _warning(domain, level, message, data):
+    if not _quiet[0]:
+        sys.stderr.write("{}-WARNING: {}\n".format(domain or "libmsi", message))
+
+
+GLib.log_set_handler(None, GLib.LogLevelFlags.LEVEL_WARNING, _warning, None)
+
+# Limits of the child that reads one package, far above what a real runtime package needs (the 900-file
+# replica of bench/release/make_replica.py reads in 0.2 s, 24 MB, under 128 MiB); past them the package is
+# refused, not waited for.
+READ_SECONDS = 120       # wall clock
+READ_CPU_SECONDS = 60
+READ_MEMORY = 2 << 30    # address space, bytes
+
 
 # Table, columns and how each column is read: "s" text (NULL reads as ""), "i" integer (NULL reads as 0).
 _TABLES = {
@@ -195,16 +221,27 @@ def _field(record, index: int, kind: str):
     return record.get_string(index) if kind == "s" else record.get_int(index)
 
 
-def _table(db, table: str, present: set) -> list:
+def _table(db, table: str, present: set, strings: dict) -> list:
+    """The table's rows, each text cell as its index in strings (which it extends), as each record is fetched:
+    a text repeated on many rows is held once."""
     if table not in present:
         return []
     columns = _TABLES[table]
     sql = "SELECT {} FROM `{}`".format(", ".join("`{}`".format(name) for name, _ in columns), table)
+    rows = []
     try:
-        records = query_rows(db, sql)
+        query = Libmsi.Query.new(db, sql)
+        query.execute(None)
+        record = query.fetch()
+        while record is not None:
+            cells = [_field(record, at + 1, kind) for at, (_, kind) in enumerate(columns)]
+            rows.append([strings.setdefault(cell, len(strings)) if kind == "s" else cell
+                         for cell, (_, kind) in zip(cells, columns)])
+            record = query.fetch()
+        query.close()
     except GLib.Error as error:
         raise PackageError("libmsi cannot read its {} table: {}".format(table, error.message)) from None
-    return [tuple(_field(record, at + 1, kind) for at, (_, kind) in enumerate(columns)) for record in records]
+    return rows
 
 
 def open_database(path: str, flags=Libmsi.DbFlags.READONLY):
@@ -265,17 +302,132 @@ def read_summary(db) -> Summary:
                        word_count=_summary_int(info, Libmsi.Property.SOURCE))
     except (GLib.Error, TypeError):
         raise PackageError("libmsi cannot read its summary information") from None
+    except UnicodeDecodeError:
+        raise PackageError("its summary information's Template is not UTF-8 text") from None
+
+
+def _read_tables(path: str) -> dict:
+    """In the child: the package's tables as JSON-ready data, each text once in "strings", cells of text
+    columns as indexes into it (a key repeated on 20,000 rows is sent once)."""
+    # The string pool is read before libmsi reads it, and its verdict comes first: libmsi 0.101 reads back a long
+    # string it wrote 64 KiB short, and the message must not depend on which libmsi is installed.
+    pool_problem = stringpool.problem(path)
+    db = open_database(path)
+    if pool_problem:
+        raise PackageError(pool_problem)
+    _quiet[0] = False
+    present = table_names(db)
+    summary = read_summary(db)
+    strings = {}
+    tables = {}
+    for table in _TABLES:
+        try:
+            tables[table] = _table(db, table, present, strings)
+        except UnicodeDecodeError:
+            raise PackageError("its {} table holds text that is not UTF-8".format(table)) from None
+    streams = sorted(stream_names(db))
+    return {"summary": [summary.template, summary.page_count, summary.word_count], "strings": list(strings),
+            "tables": tables, "streams": streams, "cabinets": _cabinets(db, tables["Media"], strings, streams)}
+
+
+def _cabinets(db, media: list, strings: dict, streams: list) -> dict:
+    """In the child: for each Media row's "#name" that is a stream of the package, its cabinet listing as
+    [names, problem]."""
+    texts = list(strings)
+    embedded = set()
+    for row in media:
+        cabinet_name = texts[row[2]]
+        if cabinet_name.startswith("#") and cabinet_name[1:] in streams:
+            embedded.add(cabinet_name[1:])
+    listings = {}
+    for name in sorted(embedded):
+        held = cabinet_listing(db, name)
+        listings[name] = [sorted(held.names), held.problem]
+    return listings
+
+
+def child_main(path: str) -> int:
+    """The reading child: one JSON document on stdout, {"error": ...} for a package libmsi cannot read."""
+    try:
+        document = {"package": _read_tables(path)}
+    except PackageError as error:
+        document = {"error": str(error)}
+    except MemoryError:
+        document = {"memory": True}
+    sys.stdout.write(json.dumps(document))
+    return 0
+
+
+# GLib's message lines: "** (process:12): CRITICAL **: 05:04:29.414: text", "(process:12): dom-WARNING **: text".
+_GLIB_PREFIX = re.compile(r"(?:\*\* )?\([^()]*:\d+\): ")
+_GLIB_LEVEL = re.compile(r"^(\S+) \*\*: (?:\d\d:\d\d:\d\d\.\d+: )?")
+
+
+def _limit_child():
+    resource.setrlimit(resource.RLIMIT_AS, (READ_MEMORY, READ_MEMORY))
+    resource.setrlimit(resource.RLIMIT_CPU, (READ_CPU_SECONDS, READ_CPU_SECONDS))
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def _first_message(stderr: bytes) -> str:
+    """The first line the child printed, without GLib's "(process:N): " prefix and time; of a traceback, its
+    last line."""
+    lines = [line.strip() for line in stderr.decode("utf-8", "replace").splitlines() if line.strip()]
+    if lines and lines[0].startswith("Traceback"):
+        lines = lines[-1:]
+    if not lines:
+        return ""
+    line = _GLIB_PREFIX.sub("", lines[0])
+    return _GLIB_LEVEL.sub(r"\1: ", line, count=1)
+
+
+def _verdict(returncode: int, stdout: bytes, stderr: bytes) -> dict:
+    """The child's tables, or PackageError saying what happened to it."""
+    said = _first_message(stderr)
+    out_of_memory = "MemoryError" in said or "failed to allocate" in said or b'"memory": true' in stdout[:20]
+    if out_of_memory:
+        raise PackageError("reading it needs more than the {} MiB of address space it is given".format(
+            READ_MEMORY >> 20))
+    if returncode < 0:
+        name = signal.Signals(-returncode).name
+        if -returncode == signal.SIGXCPU:
+            raise PackageError("reading it used more than {} s of processor time".format(READ_CPU_SECONDS))
+        raise PackageError("libmsi crashed on it ({}{})".format(name, "; it printed: " + said if said else ""))
+    try:
+        document = json.loads(stdout) if returncode == 0 else None
+    except ValueError:
+        document = None
+    if not isinstance(document, dict):
+        raise PackageError("its reader exited with status {}{}".format(returncode,
+                                                                       "; it printed: " + said if said else ""))
+    if "error" in document:
+        raise PackageError(document["error"])
+    if said:
+        raise PackageError("libmsi reported a fault while reading it: {}".format(said))
+    return document["package"]
 
 
 def read_package(path: str) -> Package:
-    db = open_database(path)
-    present = table_names(db)
-    summary = read_summary(db)
-    tables = {table: _table(db, table, present) for table in _TABLES}
+    """The package's tables, read by libmsi in a child process under limits of time and memory: a crash, a
+    message from libmsi or a limit reached raises PackageError."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    command = [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+               "from quorlith_release import msi; sys.exit(msi.child_main(sys.argv[2]))", root, path]
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=_limit_child)
+    try:
+        stdout, stderr = child.communicate(timeout=READ_SECONDS)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        raise PackageError("reading it took longer than {} s".format(READ_SECONDS)) from None
+    document = _verdict(child.returncode, stdout, stderr)
+    summary = Summary(*document["summary"])
+    strings = document["strings"]
+    tables = {table: [tuple(strings[cell] if kind == "s" else cell for cell, (_, kind) in zip(row, columns))
+                      for row in document["tables"][table]] for table, columns in _TABLES.items()}
     if not tables["Property"]:
         raise PackageError("the package has no Property table")
-    streams = stream_names(db)
-    embedded = {row[2][1:] for row in tables["Media"] if row[2].startswith("#") and row[2][1:] in streams}
     return Package(
         path=path,
         template=summary.template,
@@ -293,8 +445,9 @@ def read_package(path: str) -> Package:
         execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
         media=tuple(Medium(*row) for row in tables["Media"]),
         searched=tuple(row[0] for row in tables["AppSearch"]),
-        streams=streams,
-        cabinets={name: cabinet_listing(db, name) for name in sorted(embedded)},
+        streams=frozenset(document["streams"]),
+        cabinets={name: cabinet.Listing(frozenset(names), problem)
+                  for name, (names, problem) in document["cabinets"].items()},
         file_removals=tuple(FileRemoval(*row) for row in tables["RemoveFile"]),
         registry_removals=tuple(RegistryRemoval(*row) for row in tables["RemoveRegistry"]),
         file_moves=tuple(FileRemoval(*row) for row in tables["MoveFile"]),

@@ -23,8 +23,10 @@ def problem(path, index, check_size, check_kind, max_size):
         with open(path, "rb") as handle:
             if handle.read(8) != COMPOUND_FILE_SIGNATURE:
                 return f"Payload file is not a Windows Installer package (no compound-file signature): {path}"
-    elif check_kind and not pe.is_x64_image(path):
-        return f"Payload file is not an x64 Windows executable: {path}"
+    elif check_kind:
+        why = pe.executable_problem(path)
+        if why:
+            return f"Payload file is not an x64 Windows executable: {why}: {path}"
     return ""
 
 
