@@ -1,5 +1,5 @@
 """Package builders for the tooling's tests: the sample sources through wixl, a package shaped like the real
-runtime packages, and edits through libmsi (parameterised SQL, summary information, code page)."""
+runtime packages, and edits through libmsi (parameterised SQL, summary information, code page, streams)."""
 import os
 import shutil
 import subprocess
@@ -36,6 +36,19 @@ def edit(path, *statements):
         query = Libmsi.Query.new(db, sql)
         query.execute(record)
         query.close()
+    db.commit()
+
+
+def add_stream(path, name, data):
+    """Adds a stream of the given bytes to the package."""
+    from gi.repository import Gio, GLib
+    db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)
+    record = Libmsi.Record.new(2)
+    record.set_string(1, name)
+    record.set_stream(2, Gio.MemoryInputStream.new_from_bytes(GLib.Bytes.new(data)), len(data), None)
+    query = Libmsi.Query.new(db, "INSERT INTO `_Streams` (`Name`, `Data`) VALUES (?, ?)")
+    query.execute(record)
+    query.close()
     db.commit()
 
 

@@ -3,7 +3,9 @@ the release it lays down."""
 import struct
 
 import pytest
-from conftest import CONDITION_TABLE, edit, set_codepage, set_summary
+import struct
+
+from conftest import CONDITION_TABLE, add_stream, edit, set_codepage, set_summary
 
 from quorlith_release import msi, stringpool
 from quorlith_release.msi import Libmsi
@@ -55,6 +57,36 @@ def utf8(*statements):
         set_codepage(path, 65001)
         edit(path, *statements)
     return bend
+
+
+def cabinet_of(data):
+    """Gives the package's files the cabinet stream other.cab holding these bytes."""
+    def bend(path):
+        add_stream(path, "other.cab", data)
+        edit(path, "UPDATE `Media` SET `Cabinet` = '#other.cab'")
+    return bend
+
+
+def remove_file(name, folder, mode=1):
+    return ("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES "
+            "('RemoveOne', 'Marker', ?, ?, ?)", (name, folder, mode))
+
+
+def remove_registry(key, component, name="-"):
+    return ("CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) "
+            "NOT NULL, `Name` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)",
+            ("INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES "
+             "('RemoveKey', 2, ?, ?, ?)", (key, name, component)))
+
+
+SHAREDHOST = "SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost"
+MOVE_TABLE = ("CREATE TABLE `MoveFile` (`FileKey` CHAR(72) NOT NULL, `Component_` CHAR(72) NOT NULL, `SourceName` "
+              "CHAR(255), `DestName` CHAR(255), `SourceFolder` CHAR(72), `DestFolder` CHAR(72) NOT NULL, `Options` "
+              "SHORT NOT NULL PRIMARY KEY `FileKey`)")
+
+
+# A cabinet header announcing one file entry at offset 36, where the stream ends.
+CUT_SHORT = struct.pack("<4sIIIIIBBHHHHH", b"MSCF", 0, 36, 0, 36, 0, 3, 1, 0, 1, 0, 0, 0)
 
 
 def summary(**fields):
@@ -252,10 +284,28 @@ CASES = [
      OUTSIDE + 'the Property table sets ADDLOCAL ("Other"), which chooses the features in place of INSTALLLEVEL'),
     ("installlevel-0", 2, (2, "10.0.15", "x64"), sql(prop("INSTALLLEVEL", "0")),
      OUTSIDE + 'the Property table sets INSTALLLEVEL ("0"), which is not a level from 1 to 32767'),
+    ("installlevel-1-after-4999-zeros", 2, (2, "10.0.15", "x64"), sql(prop("INSTALLLEVEL", "0" * 4999 + "1")),
+     OUTSIDE + 'the Property table sets INSTALLLEVEL ("' + "0" * 4999 + '1"), which is not a level from 1 to 32767'),
+    ("property-executemode-none", 1, (1, "10.0.15", "x64"), sql(prop("EXECUTEMODE", "None")),
+     OUTSIDE + 'the Property table sets EXECUTEMODE ("None"): only "Script" makes changes to the system'),
+    ("property-executemode-script-lower-case", 1, (1, "10.0.15", "x64"), sql(prop("EXECUTEMODE", "script")),
+     "=10.0.15"),
     ("property-preselected", 2, (2, "10.0.15", "x64"), sql(prop("Preselected", "1")),
      OUTSIDE + 'the Property table sets Preselected ("1"), which chooses the features in place of INSTALLLEVEL'),
     ("property-shortfilenames", 3, (3, "10.0.15", "x64"), sql(prop("SHORTFILENAMES", "1")),
      OUTSIDE + 'the Property table sets SHORTFILENAMES ("1"): folders are made with their short names'),
+    ("folder-key-is-a-system-folder", 2, (2, "10.0.15", "x64"),
+     sql("INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('ProgramFilesFolder', "
+         "'FAMILYDIR', '10.0.15')", "UPDATE `Component` SET `Directory_` = 'ProgramFilesFolder'"),
+     needs(2) + "it installs it in [ProgramFilesFolder]"),
+    ("program-files-as-the-root", 2, (2, "10.0.15", "x64"),
+     sql("DELETE FROM `Directory` WHERE `Directory` = 'TARGETDIR'",
+         "UPDATE `Directory` SET `Directory_Parent` = '' WHERE `Directory` = 'ProgramFiles64Folder'"),
+     OUTSIDE + "its Directory table has the roots ProgramFiles64Folder, not TARGETDIR alone"),
+    ("second-root", 1, (1, "10.0.15", "x64"),
+     sql("INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('OTHERROOT', 'OTHERROOT', "
+         "'Other')"),
+     OUTSIDE + "its Directory table has the roots TARGETDIR, OTHERROOT, not TARGETDIR alone"),
     ("property-spells-the-root", 2, (2, "10.0.15", "x64"), sql(prop("DOTNETDIR", "[ProgramFiles64Folder]\\dotnet")),
      needs(2) + "it installs it in [ProgramFiles64Folder]\\dotnet\\shared\\Microsoft.NETCore.App\\10.0.15 "
      "(Property DOTNETDIR as literal text)"),
@@ -285,6 +335,9 @@ CASES = [
      " " + HOST + 'it writes "10.' + "\U0001d7d8" * 49 + '" (101 UTF-16 units; the test reads 99)'),
     ("host-value-99-utf16-units", 0, (0, "10.0.15", "x64"), utf8(host_version("10." + "\u00e9" * 96)),
      "=10." + "\u00e9" * 96),
+    ("host-component-in-a-missing-folder", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `Component` SET `Directory_` = 'NOPE' WHERE `Component` = 'HostVersion'"),
+     OUTSIDE + "Component row HostVersion names the Directory NOPE, which is not in the Directory table"),
     ("host-value-two-writers", 0, (0, "10.0.15", "x64"), sql(*SECOND_HOST_WRITER),
      OUTSIDE + "Registry rows " + HOST_ROW + ", regSecond all write the value the host's test reads, in an order "
      "Windows Installer does not state"),
@@ -302,6 +355,16 @@ CASES = [
     ("folder-set-by-appsearch", 3, (3, "10.0.15", "x64"),
      sql("INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('DOTNETDIR', 'DotnetSearch')"),
      OUTSIDE + "AppSearch sets the folder DOTNETDIR at install time"),
+    ("folder-set-by-find-related-products", 2, (2, "10.0.15", "x64"),
+     sql(("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES (?, ?, ?, ?)",
+          ("{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003}", "255.255.65535", 2, "DOTNETDIR"))),
+     OUTSIDE + "Upgrade row {4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2003} has FindRelatedProducts set DOTNETDIR at "
+     "install time, a folder"),
+    ("installlevel-set-by-find-related-products", 1, (1, "10.0.15", "x64"),
+     sql(("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES (?, ?, ?, ?)",
+          ("{4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2002}", "255.255.65535", 0, "INSTALLLEVEL"))),
+     OUTSIDE + "Upgrade row {4D1A7E30-6C55-4B7A-9A11-0E5B2C7D2002} has FindRelatedProducts set INSTALLLEVEL at "
+     "install time"),
     # Names as Windows compares them: one UTF-16 unit at a time, upper-cased.
     ("marker-with-kelvin-sign", 3, (3, "10.0.15", "x64"),
      utf8(("UPDATE `File` SET `FileName` = ?", ("PRESEN~1.DLL|PresentationFramewor\u212a.dll",))),
@@ -315,6 +378,9 @@ CASES = [
     # Packages Windows Installer refuses or cannot install from the embedded package alone.
     ("page-count-below-200", 2, (2, "10.0.15", "x64"), summary(VERSION=100),
      OUTSIDE + "its summary information gives Page Count 100; an x64 package needs 200 or more"),
+    ("page-count-above-500", 2, (2, "10.0.15", "x64"), summary(VERSION=501),
+     OUTSIDE + "its summary information gives Page Count 501, a Windows Installer later than 5.0, which no Windows "
+     "has"),
     ("feature-nested-17-deep", 1, (1, "10.0.15", "x64"), sql(*nested_features(17)),
      OUTSIDE + "Feature row Main is nested 17 deep; Windows Installer allows 16"),
     ("feature-nested-16-deep", 1, (1, "10.0.15", "x64"), sql(*nested_features(16)), "=10.0.15"),
@@ -328,12 +394,82 @@ CASES = [
     ("cabinet-beside-the-package", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = 'sample.cab'"),
      OUTSIDE + 'File row MarkerFile is in the cabinet "sample.cab" of Media row 1, not in one the package holds, and '
      "the package travels alone"),
+    ("cabinet-stream-missing", 2, (2, "10.0.15", "x64"), sql("UPDATE `Media` SET `Cabinet` = '#other.cab'"),
+     OUTSIDE + 'File row MarkerFile is in the cabinet "#other.cab" of Media row 1, which is not a stream of the '
+     "package"),
+    ("error-action-unconditioned", 2, (2, "10.0.15", "x64"),
+     sql(action("Refuse", "", "This package cannot be installed.", kind=19),
+         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('Refuse', 1450)"),
+     OUTSIDE + "CustomAction row Refuse (type 19) is in the InstallExecuteSequence without a condition, so every "
+     "installation ends with its error"),
+    ("error-action-conditioned", 2, (2, "10.0.15", "x64"),
+     sql(action("Refuse", "", "A newer release is installed.", kind=19),
+         "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('Refuse', "
+         "'NEWER_FOUND', 1450)"),
+     "=10.0.15"),
+    ("file-not-in-its-cabinet", 2, (2, "10.0.15", "x64"),
+     sql("INSERT INTO `File` (`File`, `Component_`, `FileName`, `FileSize`, `Attributes`, `Sequence`) VALUES "
+         "('Extra', 'Marker', 'extra.dll', 1, 512, 1)"),
+     OUTSIDE + 'File row Extra is not in the cabinet "#sample.cab" of Media row 1'),
+    ("cabinet-stream-not-a-cabinet", 2, (2, "10.0.15", "x64"), cabinet_of(b"not a cabinet"),
+     OUTSIDE + 'the cabinet "#other.cab" of Media row 1 cannot be read: it is not a cabinet'),
+    ("cabinet-file-entries-cut-short", 2, (2, "10.0.15", "x64"), cabinet_of(CUT_SHORT),
+     OUTSIDE + 'the cabinet "#other.cab" of Media row 1 cannot be read: its file entries are cut short'),
+    ("force-reboot-unconditioned", 1, (1, "10.0.15", "x64"),
+     sql("INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('ForceReboot', 3900)"),
+     OUTSIDE + "its InstallExecuteSequence runs ForceReboot without a condition, which restarts Windows in the "
+     "middle of every installation"),
     ("no-install-files", 1, (1, "10.0.15", "x64"),
      sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'InstallFiles'"),
      OUTSIDE + "its InstallExecuteSequence has no InstallFiles action"),
+    ("install-files-sequence-0", 3, (3, "10.0.15", "x64"),
+     sql("UPDATE `InstallExecuteSequence` SET `Sequence` = 0 WHERE `Action` = 'InstallFiles'"),
+     OUTSIDE + "its InstallExecuteSequence gives InstallFiles the Sequence 0, so it never runs"),
+    ("write-registry-values-at-success", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `InstallExecuteSequence` SET `Sequence` = -1 WHERE `Action` = 'WriteRegistryValues'"),
+     OUTSIDE + "its InstallExecuteSequence gives WriteRegistryValues the Sequence -1, so it never runs"),
+    ("no-cost-finalize", 2, (2, "10.0.15", "x64"),
+     sql("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'CostFinalize'"),
+     OUTSIDE + "its InstallExecuteSequence has no CostFinalize action"),
+    ("install-files-before-install-initialize", 2, (2, "10.0.15", "x64"),
+     sql("UPDATE `InstallExecuteSequence` SET `Sequence` = 1450 WHERE `Action` = 'InstallFiles'"),
+     OUTSIDE + "its InstallExecuteSequence runs InstallFiles (Sequence 1450) no later than InstallInitialize "
+     "(Sequence 1500)"),
+    ("install-finalize-conditioned", 0, (0, "10.0.15", "x64"),
+     sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT Installed' WHERE `Action` = 'InstallFinalize'"),
+     OUTSIDE + 'its InstallExecuteSequence runs InstallFinalize only under the condition "NOT Installed"'),
+    # What a package takes away as it installs, from where it or another runtime package laid its marker down.
+    ("remove-file-on-removal-only", 1, (1, "10.0.15", "x64"), sql(remove_file("hostfxr.dll", "VERSIONDIR", 2)),
+     "=10.0.15"),
+    ("remove-file-of-another-runtime", 3, (3, "10.0.15", "x64"), sql(remove_file("*.dll", "DOTNETDIR")),
+     OUTSIDE + 'RemoveFile row RemoveOne takes "*.dll" away from ' + PF64[:-1] + " as it installs, where the "
+     "runtime markers lie"),
+    ("remove-file-outside-dotnet", 3, (3, "10.0.15", "x64"), sql(remove_file("*.tmp", "TARGETDIR")), "=10.0.15"),
+    ("move-file-out-of-its-folder", 3, (3, "10.0.15", "x64"),
+     sql(MOVE_TABLE, "INSERT INTO `MoveFile` (`FileKey`, `Component_`, `SourceName`, `SourceFolder`, `DestFolder`, "
+         "`Options`) VALUES ('MoveOne', 'Marker', 'PresentationFramework.dll', 'VERSIONDIR', 'TARGETDIR', 1)"),
+     OUTSIDE + 'MoveFile row MoveOne takes "PresentationFramework.dll" away from ' + PF64
+     + "shared\\Microsoft.WindowsDesktop.App\\10.0.15 as it installs, where the runtime markers lie"),
+    ("remove-registry-host-key", 1, (1, "10.0.15", "x64"), sql(*remove_registry(SHAREDHOST, "Marker")),
+     OUTSIDE + "RemoveRegistry row RemoveKey removes the key HKLM\\" + SHAREDHOST + " as it installs, which may take "
+     "the host's value away"),
+    ("remove-registry-host-value", 1, (1, "10.0.15", "x64"), sql(*remove_registry(SHAREDHOST, "Marker", "version")),
+     OUTSIDE + 'RemoveRegistry row RemoveKey removes the value "version" of HKLM\\' + SHAREDHOST + " as it installs, "
+     "which may take the host's value away"),
+    ("remove-registry-dotnet-key-lower-case", 2, (2, "10.0.15", "x64"),
+     sql(*remove_registry("software\\DOTNET\\", "Marker")),
+     OUTSIDE + "RemoveRegistry row RemoveKey removes the key HKLM\\software\\DOTNET\\ as it installs, which may take "
+     "the host's value away"),
+    ("remove-registry-other-value-above-the-host", 2, (2, "10.0.15", "x64"),
+     sql(*remove_registry("SOFTWARE\\dotnet", "Marker", "Version")), "=10.0.15"),
+    ("remove-registry-key-beside-the-host", 0, (0, "10.0.15", "x64"),
+     sql(*remove_registry(SHAREDHOST + "Old", "HostVersion")), "=10.0.15"),
     ("write-registry-values-conditioned", 0, (0, "10.0.15", "x64"),
      sql("UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE' WHERE `Action` = 'WriteRegistryValues'"),
      OUTSIDE + 'its InstallExecuteSequence runs WriteRegistryValues only under the condition "REMOVE"'),
+    ("word-count-compressed-administrative-image", 2, (2, "10.0.15", "x64"), summary(SOURCE=6),
+     OUTSIDE + "its summary information gives Word Count 6: an administrative image, whose files lie uncompressed "
+     "beside it, and the package travels alone"),
     ("word-count-uncompressed-file-compressed", 2, (2, "10.0.15", "x64"),
      lambda path: (set_summary(path, SOURCE=0), edit(path, "UPDATE `File` SET `Attributes` = 16896")), "=10.0.15"),
     # Hostile packages: read in a child under limits, refused with one message that names the file.

@@ -15,6 +15,14 @@ COMPONENT_SOURCE_ONLY = 1
 # out of the modelled subset rather than followed.
 _FEATURE_NOT_LOCAL = ((1, "FavorSource"), (2, "FollowParent"), (4, "FavorAdvertise"))
 _MAX_DEPTH = 64
+# Folders Windows Installer sets itself (System Folder Properties): a Directory row of that key is that folder,
+# wherever the table puts it.
+SYSTEM_FOLDERS = frozenset((
+    "AdminToolsFolder", "AppDataFolder", "CommonAppDataFolder", "CommonFiles64Folder", "CommonFilesFolder",
+    "DesktopFolder", "FavoritesFolder", "FontsFolder", "LocalAppDataFolder", "MyPicturesFolder", "NetHoodFolder",
+    "PersonalFolder", "PrintHoodFolder", "ProgramFiles64Folder", "ProgramFilesFolder", "ProgramMenuFolder",
+    "RecentFolder", "SendToFolder", "StartMenuFolder", "StartupFolder", "System16Folder", "System64Folder",
+    "SystemFolder", "TempFolder", "TemplateFolder", "WindowsFolder", "WindowsVolume"))
 _PROPERTY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
 _BRACKET = re.compile(r"[\[\]]")
 _NAME_CHARS = re.compile(r"[A-Za-z0-9_.]*\Z")
@@ -103,8 +111,8 @@ def folders(package: Package) -> dict:
             if at in package.properties and at != "TARGETDIR":
                 folder = Folder("", at, package.properties[at].rstrip("\\"), ())
                 break
-            if at == "TARGETDIR":
-                folder = Folder("TARGETDIR", "", "", ())
+            if at == "TARGETDIR" or at in SYSTEM_FOLDERS:
+                folder = Folder(at, "", "", ())
                 break
             if row is None or row.parent in ("", "TARGETDIR", at):
                 folder = Folder(at, "", "", ())

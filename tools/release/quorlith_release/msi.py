@@ -12,6 +12,8 @@ from dataclasses import dataclass
 
 import gi
 
+from . import cabinet
+
 gi.require_version("Libmsi", "1.0")
 from gi.repository import GLib, Libmsi  # noqa: E402
 
@@ -89,12 +91,14 @@ class FeatureCondition:
 class Upgrade:
     upgrade_code: str
     attributes: int
+    action_property: str = ""  # FindRelatedProducts sets it to the product codes it finds
 
 
 @dataclass(frozen=True)
 class Step:
     action: str
     condition: str
+    sequence: int = 0  # its place when positive; 0 (NULL reads as 0) and below do not run with the others
 
 
 @dataclass(frozen=True)
@@ -102,6 +106,25 @@ class Medium:
     disk: int
     last_sequence: int
     cabinet: str       # "#name" a stream of the package itself, "" none
+
+
+@dataclass(frozen=True)
+class FileRemoval:
+    """A RemoveFile row, or a MoveFile row (name its SourceName, folder its SourceFolder, mode its Options)."""
+    key: str
+    component: str
+    name: str          # file name, wildcards allowed
+    folder: str        # the property, a Directory key as a rule, that holds the folder's path
+    mode: int          # RemoveFile InstallMode: 1 on install, 2 on removal, 3 both; MoveFile Options: 1 moves
+
+
+@dataclass(frozen=True)
+class RegistryRemoval:
+    key: str
+    root: int
+    path: str          # Formatted
+    name: str          # Formatted; "-" the whole key
+    component: str
 
 
 @dataclass(frozen=True)
@@ -129,6 +152,11 @@ class Package:
     execute_sequence: tuple = ()   # Steps of InstallExecuteSequence
     media: tuple = ()
     searched: tuple = ()           # property names that AppSearch sets
+    streams: frozenset = frozenset()  # names of the package's own streams (embedded cabinets among them)
+    cabinets: dict = None          # stream name -> cabinet.Listing, for each Media row's "#name" that is a stream
+    file_removals: tuple = ()      # FileRemovals of the RemoveFile table
+    registry_removals: tuple = ()  # RegistryRemovals
+    file_moves: tuple = ()         # FileRemovals of the MoveFile table
 
 
 # libmsi reports a file it cannot open on stderr as well; the caller's message is the one that counts. The
@@ -162,10 +190,15 @@ _TABLES = {
     "FeatureComponents": (("Feature_", "s"), ("Component_", "s")),
     "CustomAction": (("Action", "s"), ("Type", "i"), ("Source", "s"), ("Target", "s")),
     "Condition": (("Feature_", "s"), ("Level", "i"), ("Condition", "s")),
-    "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i")),
-    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s")),
+    "Upgrade": (("UpgradeCode", "s"), ("Attributes", "i"), ("ActionProperty", "s")),
+    "InstallExecuteSequence": (("Action", "s"), ("Condition", "s"), ("Sequence", "i")),
     "Media": (("DiskId", "i"), ("LastSequence", "i"), ("Cabinet", "s")),
     "AppSearch": (("Property", "s"),),
+    "RemoveFile": (("FileKey", "s"), ("Component_", "s"), ("FileName", "s"), ("DirProperty", "s"),
+                   ("InstallMode", "i")),
+    "RemoveRegistry": (("RemoveRegistry", "s"), ("Root", "i"), ("Key", "s"), ("Name", "s"), ("Component_", "s")),
+    "MoveFile": (("FileKey", "s"), ("Component_", "s"), ("SourceName", "s"), ("SourceFolder", "s"),
+                 ("Options", "i")),
 }
 
 
@@ -229,6 +262,32 @@ def table_names(db) -> set:
         raise PackageError("libmsi cannot list its tables: {}".format(error.message)) from None
 
 
+def stream_names(db) -> frozenset:
+    try:
+        return frozenset(record.get_string(1) for record in query_rows(db, "SELECT `Name` FROM `_Streams`"))
+    except GLib.Error as error:
+        raise PackageError("libmsi cannot list its streams: {}".format(error.message)) from None
+
+
+def cabinet_listing(db, name: str) -> cabinet.Listing:
+    """The file names of the package's stream of that name, read as a cabinet."""
+    record = Libmsi.Record.new(1)
+    record.set_string(1, name)
+    query = Libmsi.Query.new(db, "SELECT `Data` FROM `_Streams` WHERE `Name` = ?")
+    try:
+        query.execute(record)
+        stream = query.fetch().get_stream(1)
+    except (GLib.Error, AttributeError):
+        raise PackageError("libmsi cannot read its stream {}".format(name)) from None
+    try:
+        return cabinet.stream_listing(stream)
+    except GLib.Error as error:
+        raise PackageError("libmsi cannot read its stream {}: {}".format(name, error.message)) from None
+    finally:
+        stream.close(None)
+        query.close()
+
+
 def _summary_int(info, field) -> int:
     if info.get_property_type(field) == Libmsi.PropertyType.EMPTY:
         return 0
@@ -266,8 +325,25 @@ def _read_tables(path: str) -> dict:
             tables[table] = _table(db, table, present, strings)
         except UnicodeDecodeError:
             raise PackageError("its {} table holds text that is not UTF-8".format(table)) from None
+    streams = sorted(stream_names(db))
     return {"summary": [summary.template, summary.page_count, summary.word_count], "strings": list(strings),
-            "tables": tables}
+            "tables": tables, "streams": streams, "cabinets": _cabinets(db, tables["Media"], strings, streams)}
+
+
+def _cabinets(db, media: list, strings: dict, streams: list) -> dict:
+    """In the child: for each Media row's "#name" that is a stream of the package, its cabinet listing as
+    [names, problem]."""
+    texts = list(strings)
+    embedded = set()
+    for row in media:
+        cabinet_name = texts[row[2]]
+        if cabinet_name.startswith("#") and cabinet_name[1:] in streams:
+            embedded.add(cabinet_name[1:])
+    listings = {}
+    for name in sorted(embedded):
+        held = cabinet_listing(db, name)
+        listings[name] = [sorted(held.names), held.problem]
+    return listings
 
 
 def child_main(path: str) -> int:
@@ -369,4 +445,10 @@ def read_package(path: str) -> Package:
         execute_sequence=tuple(Step(*row) for row in tables["InstallExecuteSequence"]),
         media=tuple(Medium(*row) for row in tables["Media"]),
         searched=tuple(row[0] for row in tables["AppSearch"]),
+        streams=frozenset(document["streams"]),
+        cabinets={name: cabinet.Listing(frozenset(names), problem)
+                  for name, (names, problem) in document["cabinets"].items()},
+        file_removals=tuple(FileRemoval(*row) for row in tables["RemoveFile"]),
+        registry_removals=tuple(RegistryRemoval(*row) for row in tables["RemoveRegistry"]),
+        file_moves=tuple(FileRemoval(*row) for row in tables["MoveFile"]),
     )

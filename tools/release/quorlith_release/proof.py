@@ -28,9 +28,12 @@ HIVES = {0: "HKCR", 1: "HKCU", 3: "HKU", -1: "HKCU"}
 _NO_COMPONENT = "its component is not in the Component table"
 # Windows Installer 2.0 is the first to install x64 packages (Page Count summary property).
 MIN_X64_PAGE_COUNT = 200
+# Windows Installer 5.0 is the newest there is; a package that asks for a later one installs nowhere.
+MAX_PAGE_COUNT = 500
 MAX_FEATURE_DEPTH = 16
 MAX_INSTALL_LEVEL = 32767
 WORD_COUNT_COMPRESSED = 2
+WORD_COUNT_ADMIN_IMAGE = 4
 FILE_COMPRESSED = 16384
 FILE_NONCOMPRESSED = 8192
 UPGRADE_ONLY_DETECT = 2
@@ -39,8 +42,9 @@ UPGRADE_ONLY_DETECT = 2
 FEATURE_STATE = ("ADDLOCAL", "REMOVE", "ADDSOURCE", "ADDDEFAULT", "REINSTALL", "ADVERTISE", "COMPADDLOCAL",
                  "COMPADDSOURCE", "COMPADDDEFAULT", "FILEADDLOCAL", "FILEADDSOURCE", "FILEADDDEFAULT", "Preselected")
 # Properties the proof reads from the Property table as they stand; one set at install time voids it.
-RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES") + FEATURE_STATE
+RELIED_ON = ("INSTALLLEVEL", "ALLUSERS", "MSIINSTALLPERUSER", "SHORTFILENAMES", "EXECUTEMODE") + FEATURE_STATE
 _SET_PROPERTY = 51
+_ERROR = 19  # custom action base type: shows its text and ends the installation as a failure
 
 
 @dataclass(frozen=True)
@@ -123,30 +127,64 @@ def _file_problem(package: msi.Package) -> str:
         if not medium.cabinet.startswith("#"):
             return ('File row {} is in the cabinet "{}" of Media row {}, not in one the package holds, and the '
                     "package travels alone".format(row.key, medium.cabinet, medium.disk))
+        if medium.cabinet[1:] not in package.streams:
+            return ('File row {} is in the cabinet "{}" of Media row {}, which is not a stream of the '
+                    "package".format(row.key, medium.cabinet, medium.disk))
+        held = package.cabinets[medium.cabinet[1:]]
+        if held.problem:
+            return 'the cabinet "{}" of Media row {} cannot be read: {}'.format(medium.cabinet, medium.disk,
+                                                                                held.problem)
+        if row.key not in held.names:
+            return 'File row {} is not in the cabinet "{}" of Media row {}'.format(row.key, medium.cabinet,
+                                                                                  medium.disk)
     return ""
 
 
+# The actions that resolve the folders and open the script, in their order, before the one that lays the marker down;
+# InstallFinalize closes the script after it.
+_BEFORE_MARKER = ("CostInitialize", "FileCost", "CostFinalize", "InstallValidate", "InstallInitialize")
+
+
 def _sequence_problem(package: msi.Package, index: int) -> str:
-    """The action that lays the slot's marker down must run whatever the conditions: sequenced, unconditioned."""
+    """The action that lays the slot's marker down must run whatever the conditions: sequenced, unconditioned, and
+    in its place between the actions it needs."""
     needed = "WriteRegistryValues" if index == 0 else "InstallFiles"
-    steps = [step for step in package.execute_sequence if step.action == needed]
-    if not steps:
-        return "its InstallExecuteSequence has no {} action".format(needed)
-    if any(step.condition.strip() for step in steps):
-        return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(
-            needed, steps[0].condition)
+    steps = {step.action: step for step in package.execute_sequence}
+    order = _BEFORE_MARKER + (needed, "InstallFinalize")
+    for name in order:
+        step = steps.get(name)
+        if step is None:
+            return "its InstallExecuteSequence has no {} action".format(name)
+        if step.sequence <= 0:
+            # 0 and NULL never run; -1 to -4 run, if at all, only once the installation has ended.
+            return "its InstallExecuteSequence gives {} the Sequence {}, so it never runs".format(name, step.sequence)
+        if step.condition.strip():
+            return 'its InstallExecuteSequence runs {} only under the condition "{}"'.format(name, step.condition)
+    for earlier, later in zip(order, order[1:]):
+        if steps[earlier].sequence >= steps[later].sequence:
+            return "its InstallExecuteSequence runs {} (Sequence {}) no later than {} (Sequence {})".format(
+                later, steps[later].sequence, earlier, steps[earlier].sequence)
+    return ""
+
+
+def _found_into(package: msi.Package, names) -> str:
+    """The first Upgrade row whose ActionProperty, which FindRelatedProducts sets, is one of the names."""
+    for row in package.upgrades:
+        if row.action_property in names:
+            return "Upgrade row {} has FindRelatedProducts set {} at install time".format(row.upgrade_code,
+                                                                                       row.action_property)
     return ""
 
 
 def _set_at_install(package: msi.Package, names) -> str:
-    """The first custom action of type 51, or AppSearch row, that sets one of the named properties."""
+    """The first custom action of type 51, AppSearch row or Upgrade row that sets one of the named properties."""
     for action in package.custom_actions:
         if action.type & 0x3F == _SET_PROPERTY and action.source in names:
             return "CustomAction row {} (type 51) sets {} at install time".format(action.action, action.source)
     for name in package.searched:
         if name in names:
             return "AppSearch sets {} at install time".format(name)
-    return ""
+    return _found_into(package, names)
 
 
 def _subset_problem(package: msi.Package) -> str:
@@ -156,8 +194,15 @@ def _subset_problem(package: msi.Package) -> str:
     if package.summary.page_count < MIN_X64_PAGE_COUNT:
         return "its summary information gives Page Count {}; an x64 package needs {} or more".format(
             package.summary.page_count, MIN_X64_PAGE_COUNT)
+    if package.summary.word_count & WORD_COUNT_ADMIN_IMAGE:
+        return ("its summary information gives Word Count {}: an administrative image, whose files lie uncompressed "
+                "beside it, and the package travels alone".format(package.summary.word_count))
+    if package.summary.page_count > MAX_PAGE_COUNT:
+        return ("its summary information gives Page Count {}, a Windows Installer later than 5.0, which no Windows "
+                "has".format(package.summary.page_count))
     level = properties.get("INSTALLLEVEL", "1")
-    if not (level.isascii() and level.isdigit() and 1 <= int(level) <= MAX_INSTALL_LEVEL):
+    # Five digits at most before it is read as a number: a longer text would cost int() its limit.
+    if not (level.isascii() and level.isdigit() and len(level) <= 5 and 1 <= int(level) <= MAX_INSTALL_LEVEL):
         return 'the Property table sets INSTALLLEVEL ("{}"), which is not a level from 1 to {}'.format(
             level, MAX_INSTALL_LEVEL)
     for name in FEATURE_STATE:
@@ -167,12 +212,87 @@ def _subset_problem(package: msi.Package) -> str:
     if "SHORTFILENAMES" in properties:
         return ('the Property table sets SHORTFILENAMES ("{}"): folders are made with their short '
                 "names".format(properties["SHORTFILENAMES"]))
+    # Windows Installer reads only the first letter, in any case; "None" runs the installation but changes nothing.
+    mode = properties.get("EXECUTEMODE", "S")
+    if mode[:1] not in ("S", "s"):
+        return 'the Property table sets EXECUTEMODE ("{}"): only "Script" makes changes to the system'.format(mode)
+    roots = [row.key for row in package.directories if row.parent in ("", row.key)]
+    if roots != ["TARGETDIR"]:
+        # Windows Installer resolves every folder from the one root TARGETDIR.
+        return "its Directory table has the roots {}, not TARGETDIR alone".format(_some(roots) or "(none)")
     folder_keys = {row.key for row in package.directories}
+    for component in package.components:
+        # Costing resolves each component's folder, a registry-only one too; a missing one fails the installation.
+        if component.directory not in folder_keys:
+            return "Component row {} names the Directory {}, which is not in the Directory table".format(
+                component.key, component.directory or "(none)")
     searched = [name for name in package.searched if name in folder_keys]
     if searched:
         # Unlike a folder action, a search is not listed among the unevaluated actions: refused instead.
         return "AppSearch sets the folder {} at install time".format(searched[0])
-    return _feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
+    found = _found_into(package, folder_keys)
+    if found:
+        return found + ", a folder"
+    return (_feature_problem(package) or _file_problem(package) or _set_at_install(package, RELIED_ON)
+            or _error_problem(package) or _takes_away(package, _is_per_machine(properties)))
+
+
+def _in_dotnet(folder: layout.Folder) -> bool:
+    """Whether the folder may be where a runtime package lays its marker: below <64-bit Program Files>\\dotnet, or
+    one the build cannot place."""
+    if folder.problem or folder.property:
+        return True
+    return folder.root == ROOT and bool(folder.names) and layout.same_name(folder.names[0], "dotnet")
+
+
+def _takes_away(package: msi.Package, per_machine: bool) -> str:
+    """A row that, as its component installs, removes or moves files where the runtime packages lay their markers,
+    or removes the host's value or a key above it: this package's own, or one another package of the bundle laid
+    down before it."""
+    holds = layout.component_holds(package)
+    folders = layout.folders(package)
+    unplaced = layout.Folder("", "", "", (), "no Directory row")
+    for table, rows in (("RemoveFile", package.file_removals), ("MoveFile", package.file_moves)):
+        for row in rows:
+            # RemoveFile InstallMode 1 and 3 act on install; MoveFile Options 1 moves rather than copies.
+            if holds.get(row.component, _NO_COMPONENT) or not row.mode & 1:
+                continue
+            folder = folders.get(row.folder, unplaced)
+            if _in_dotnet(folder):
+                return '{} row {} takes "{}" away from {} as it installs, where the runtime markers lie'.format(
+                    table, row.key, row.name, layout.show(folder) if row.folder in folders else row.folder)
+    folder_keys = frozenset(folders)
+    for row in package.registry_removals:
+        if holds.get(row.component, _NO_COMPONENT) or not (row.root == 2 or (row.root == -1 and per_machine)):
+            continue
+        key = layout.format_text(row.path, package.properties, folder_keys)
+        name = layout.format_text(row.name, package.properties, folder_keys)
+        text = key.text.rstrip("\\")
+        whole = name.text == "-"   # "-" removes the key with everything below it
+        size = len(text)
+        host = layout.same_name(text, HOST_KEY) and (whole or layout.same_name(name.text, HOST_VALUE))
+        above = whole and HOST_KEY[size:size + 1] == "\\" and layout.same_name(text, HOST_KEY[:size])
+        if key.unread or name.unread or host or above:
+            what = "the key" if whole else 'the value "{}" of'.format(name.text)
+            return ("RemoveRegistry row {} removes {} HKLM\\{} as it installs, which may take the host's value "
+                    "away".format(row.key, what, key.text))
+    return ""
+
+
+def _error_problem(package: msi.Package) -> str:
+    """A type 19 custom action the InstallExecuteSequence runs without a condition fails every installation;
+    ForceReboot there restarts Windows in its middle, at once when there is no user interface."""
+    errors = {action.action for action in package.custom_actions if action.type & 0x3F == _ERROR}
+    for step in package.execute_sequence:
+        if step.sequence <= 0 or step.condition.strip():
+            continue
+        if step.action in errors:
+            return ("CustomAction row {} (type 19) is in the InstallExecuteSequence without a condition, so every "
+                    "installation ends with its error".format(step.action))
+        if step.action == "ForceReboot":
+            return ("its InstallExecuteSequence runs ForceReboot without a condition, which restarts Windows in the "
+                    "middle of every installation")
+    return ""
 
 
 def _units(text: str) -> int:
