@@ -15,6 +15,13 @@ get_filename_component(QUORLITH_MANIFEST "${QUORLITH_MANIFEST}" ABSOLUTE)
 set(QUORLITH_RC_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/../res/bundle.rc.in")
 include("${CMAKE_CURRENT_LIST_DIR}/QuorlithSbom.cmake")
 
+# The payloads are read and the table written by the release tool: a project that embeds payloads without
+# having found its interpreter finds it here, or the generator step would run nothing at all and the build
+# would stop later at a table that was never written.
+if(NOT QUORLITH_PYTHON OR NOT QUORLITH_RELEASE_TOOL)
+  include("${CMAKE_CURRENT_LIST_DIR}/QuorlithPython.cmake")
+endif()
+
 # The release tooling's sources: a changed reader or writer regenerates what it wrote.
 file(GLOB QUORLITH_RELEASE_SOURCES CONFIGURE_DEPENDS "${QUORLITH_SOURCE_DIR}/tools/release/quorlith_release/*.py")
 list(APPEND QUORLITH_RELEASE_SOURCES "${QUORLITH_RELEASE_TOOL}")
