@@ -79,15 +79,16 @@ done
 random_file "$scratch/small/payload-105.bin" 4096
 # The largest bundle is built with the product's own checks, so the payloads are what they stand for: the
 # sample runtime packages (which the build proves like real ones) padded with random bytes after their
-# tables, and an x64 PE header for the installer.
+# tables, and a complete x64 program for the installer, padded the same way (the padding is its overlay).
 names=(dotnet-host.msi dotnet-hostfxr.msi dotnet-runtime.msi windowsdesktop-runtime.msi Quorlith-Install.exe)
-pe_header='MZ'$(printf '\\x00%.0s' $(seq 3 60))'\x40\x00\x00\x00PE\x00\x00\x64\x86'
 for index in 0 1 2 3; do
   (cd "$source_dir/samples/runtime" && wixl -a x64 -D Release=10.0.15 -D ProductVersion=80.60.52019 \
      -D Content=marker.txt -o "$scratch/max/${names[$index]}" "${names[$index]%.msi}.wxs")
   pad_file "$scratch/max/${names[$index]}" "$max_size"
 done
-random_file "$scratch/max/${names[4]}" "$max_size" "$pe_header"
+printf 'int main(void) { return 0; }\n' > "$scratch/installer.c"
+x86_64-w64-mingw32-gcc -s -o "$scratch/max/${names[4]}" "$scratch/installer.c"
+pad_file "$scratch/max/${names[4]}" "$max_size"
 
 list() { local IFS=';'; echo "$*"; }
 stub_files=$(list "$scratch"/stub/payload-10{1,2,3,4,5}.bin)
