@@ -290,6 +290,57 @@ def test_pin_speaks_of_the_verified_certificate(publisher, sample, tmp_path, loo
     assert str(error.value) == message.format(attacked), f"got {error.value}"
 
 
+def _nest_inside_nested(der, inner):
+    """The signature <der> with <inner> (a whole signature) nested inside its first nested signature."""
+    content = cms.ContentInfo.load(der)
+    attribute = content["content"]["signer_infos"][0]["unsigned_attrs"][0]
+    nested = cms.ContentInfo.load(attribute["values"][0].dump())
+    nested["content"]["signer_infos"][0]["unsigned_attrs"] = [cms.CMSAttribute(
+        {"type": "microsoft_nested_signature", "values": [cms.ContentInfo.load(inner)]})]
+    attribute["values"] = [nested]
+    return content.dump(force=True)
+
+
+VERDICTS = ("Payload file's signature does not verify against {{ca}}: osslsigncode reports {} of its {} signatures "
+            "verified, though its exit status says all: {{}}")
+IMITATED = ("Payload file's signature does not verify against {{ca}}: osslsigncode's report lists {} signatures where "
+            "the signature holds {}, so text inside the signature imitates its report: {{}}")
+# Every signer has the pinned organisation; one of them is under another root, so osslsigncode cannot verify it,
+# yet its exit status says all were. id | root of the primary signer | its description (osslsigncode prints it as
+# it stands) | root of a signer nested inside the nested one (None: no such signature) | message
+FORGED_REPORT_CASES = [
+    ("nested-in-a-nested-signature", "root", None, "stranger-root", VERDICTS.format(2, 3)),
+    ("description-imitates-a-verdict", "stranger-root", "Quorlith\nSignature verification: ok", None,
+     IMITATED.format(3, 2)),
+]
+
+
+@pytest.mark.parametrize("primary_root,description,deep_root,message", [case[1:] for case in FORGED_REPORT_CASES],
+                         ids=[case[0] for case in FORGED_REPORT_CASES])
+def test_every_signature_is_verified(publisher, sample, tmp_path, primary_root, description, deep_root, message):
+    if not os.path.exists(publisher.path("stranger-root.pem")):
+        publisher.root("stranger-root", "/CN=Quorlith Stranger Root")
+    first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First", root=primary_root)
+    second = publisher.issue(f"second{publisher.serial}", "/O=Quorlith Test/CN=Second")
+    unsigned = sample(1)
+    signed = publisher.sign(unsigned, first, str(tmp_path / "once.msi"), *(["-n", description] if description else []))
+    signed = publisher.sign(signed, second, str(tmp_path / "twice.msi"), "-nest")
+    if deep_root:
+        deep = publisher.issue(f"deep{publisher.serial}", "/O=Quorlith Test/CN=Deep", root=deep_root)
+        inner = signature.extract("osslsigncode", publisher.sign(unsigned, deep, str(tmp_path / "deep.msi")))
+        sigin = tmp_path / "deep.p7"
+        sigin.write_bytes(_nest_inside_nested(signature.extract("osslsigncode", signed), inner))
+        signed = str(tmp_path / "attacked.msi")
+        # It writes the file also where its own check fails.
+        subprocess.run(["osslsigncode", "attach-signature", "-sigin", str(sigin), "-in", unsigned, "-out", signed],
+                       capture_output=True)
+        assert os.path.exists(signed), "osslsigncode attached nothing"
+    with pytest.raises(signature.SignatureError) as error:
+        signature.payload_signer(signed, 1, settings(publisher, runtime_signer="Quorlith Test"),
+                                 signature.verify_help("osslsigncode"))
+    assert str(error.value) == message.format(signed, ca=publisher.path("root.pem")), f"got {error.value}"
+
+
 def _key_identifier(content):
     info = content["content"]["signer_infos"][0]
     info["version"] = "v3"

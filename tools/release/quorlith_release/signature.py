@@ -80,20 +80,32 @@ def classify_failure(output, path, ca, crl):
 
 
 def verify(osslsigncode, path, ca, crl, options):
-    """"" when the signature's chain ends in a certificate of <ca> (which also serves for time stamps, so a
-    signature made before its certificate expired still holds), else the message saying why not."""
+    """("", report) when osslsigncode's exit status says the signature's chain ends in a certificate of <ca>
+    (which also serves for time stamps, so a signature made before its certificate expired still holds), else
+    (the message saying why not, report)."""
     command = [osslsigncode, "verify", "-in", path, "-CAfile", ca, "-TSA-CAfile", ca] + options
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
     if result.returncode != 0:
-        return classify_failure(result.stdout, path, ca, crl)
-    # Its exit status counts a nested signature that fails (no chain, no signer certificate) as verified, so
-    # its report must also show each signature verified (a report without "Signature Index" lines speaks of
-    # one); the report is read only to refuse.
-    signatures = max(1, len(re.findall(r"^Signature Index: ", result.stdout, re.M)))
-    verified = len(re.findall(r"^Signature verification: ok\s*$", result.stdout, re.M))
-    if verified != signatures:
+        return classify_failure(result.stdout, path, ca, crl), result.stdout
+    return "", result.stdout
+
+
+def check_report(report, count, path, ca):
+    """"" when osslsigncode's report shows each of the <count> signatures that the signature holds verified, once.
+    Its exit status counts a nested signature that fails (no chain, no signer certificate) as verified, and it
+    lists no signature nested inside a nested one, so its own count of what it listed proves nothing; a report
+    without "Signature Index" lines speaks of one. A verdict more than the signature holds is text from inside
+    the signature imitating the report. The report is read only to refuse."""
+    listed = max(1, len(re.findall(r"^Signature Index: ", report, re.M)))
+    verdicts = re.findall(r"^Signature verification: (.*?)\s*$", report, re.M)
+    verified = verdicts.count("ok")
+    if listed > count or len(verdicts) > count:
+        return (f"Payload file's signature does not verify against {ca}: osslsigncode's report lists "
+                f"{max(listed, len(verdicts))} signatures where the signature holds {count}, so text inside the "
+                f"signature imitates its report: {path}")
+    if listed != count or verified != count:
         return (f"Payload file's signature does not verify against {ca}: osslsigncode reports {verified} of its "
-                f"{signatures} signatures verified, though its exit status says all: {path}")
+                f"{count} signatures verified, though its exit status says all: {path}")
     return ""
 
 
@@ -223,7 +235,7 @@ def payload_signer(path, index, settings, help_text):
     signature's structure is judged before osslsigncode's verdict is passed on, so a set that could make two
     readers pick two certificates is named as such, whichever one osslsigncode picked."""
     options = verify_options(settings.osslsigncode, settings.crl, help_text)
-    failure = verify(settings.osslsigncode, path, settings.ca, settings.crl, options)
+    failure, report = verify(settings.osslsigncode, path, settings.ca, settings.crl, options)
     try:
         der = extract(settings.osslsigncode, path)
     except SignatureError:
@@ -231,6 +243,7 @@ def payload_signer(path, index, settings, help_text):
             raise SignatureError(failure) from None
         raise
     signers = all_signers(der, path)
+    failure = failure or check_report(report, len(signers), path, settings.ca)
     if failure:
         raise SignatureError(failure)
     option, pin = (("QUORLITH_RUNTIME_SIGNER", settings.runtime_signer) if index < 4
