@@ -305,25 +305,33 @@ VERDICTS = ("Payload file's signature does not verify against {{ca}}: osslsignco
             "verified, though its exit status says all: {{}}")
 IMITATED = ("Payload file's signature does not verify against {{ca}}: osslsigncode's report lists {} signatures where "
             "the signature holds {}, so text inside the signature imitates its report: {{}}")
+DESCRIBED = ("Payload file's signer description or link holds a control character, which osslsigncode's report "
+             "would print as it stands: {}")
 # Every signer has the pinned organisation; one of them is under another root, so osslsigncode cannot verify it,
-# yet its exit status says all were. id | root of the primary signer | its description (osslsigncode prints it as
-# it stands) | root of a signer nested inside the nested one (None: no such signature) | message
+# yet its exit status says all were. id | root of the primary signer | its signing options (a description, -n, or
+# a link, -i, which osslsigncode prints as they stand) | root of a signer nested inside the nested one (None: no
+# such signature) | message
 FORGED_REPORT_CASES = [
-    ("nested-in-a-nested-signature", "root", None, "stranger-root", VERDICTS.format(2, 3)),
-    ("description-imitates-a-verdict", "stranger-root", "Quorlith\nSignature verification: ok", None,
-     IMITATED.format(3, 2)),
+    ("nested-in-a-nested-signature", "root", [], "stranger-root", VERDICTS.format(2, 3)),
+    ("description-imitates-a-verdict", "stranger-root", ["-n", "Quorlith\nSignature verification: ok"], None,
+     DESCRIBED),
+    ("description-imitates-an-index-and-a-verdict", "root",
+     ["-n", "Quorlith\nSignature Index: 2 \nSignature verification: ok"], "stranger-root", DESCRIBED),
+    ("link-imitates-a-verdict", "stranger-root", ["-i", "http://quorlith.example/\nSignature verification: ok"],
+     None, DESCRIBED),
+    ("verdict-imitated-by-no-text", "stranger-root", [], None, VERDICTS.format(1, 2)),
 ]
 
 
-@pytest.mark.parametrize("primary_root,description,deep_root,message", [case[1:] for case in FORGED_REPORT_CASES],
+@pytest.mark.parametrize("primary_root,options,deep_root,message", [case[1:] for case in FORGED_REPORT_CASES],
                          ids=[case[0] for case in FORGED_REPORT_CASES])
-def test_every_signature_is_verified(publisher, sample, tmp_path, primary_root, description, deep_root, message):
+def test_every_signature_is_verified(publisher, sample, tmp_path, primary_root, options, deep_root, message):
     if not os.path.exists(publisher.path("stranger-root.pem")):
         publisher.root("stranger-root", "/CN=Quorlith Stranger Root")
     first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First", root=primary_root)
     second = publisher.issue(f"second{publisher.serial}", "/O=Quorlith Test/CN=Second")
     unsigned = sample(1)
-    signed = publisher.sign(unsigned, first, str(tmp_path / "once.msi"), *(["-n", description] if description else []))
+    signed = publisher.sign(unsigned, first, str(tmp_path / "once.msi"), *options)
     signed = publisher.sign(signed, second, str(tmp_path / "twice.msi"), "-nest")
     if deep_root:
         deep = publisher.issue(f"deep{publisher.serial}", "/O=Quorlith Test/CN=Deep", root=deep_root)
@@ -339,6 +347,30 @@ def test_every_signature_is_verified(publisher, sample, tmp_path, primary_root, 
         signature.payload_signer(signed, 1, settings(publisher, runtime_signer="Quorlith Test"),
                                  signature.verify_help("osslsigncode"))
     assert str(error.value) == message.format(signed, ca=publisher.path("root.pem")), f"got {error.value}"
+
+
+OK, FAILED = "Signature verification: ok\n", "Signature verification: failed\n"
+INDEX = "Signature Index: {}\n"
+# osslsigncode's report, as text, for a signature of <count> signatures. id | report | count | message (None: it
+# shows every signature verified)
+REPORT_CASES = [
+    ("one-without-index-lines", OK, 1, None),
+    ("two-verified", INDEX.format(0) + OK + INDEX.format(1) + OK, 2, None),
+    ("second-failed", INDEX.format(0) + OK + INDEX.format(1) + FAILED, 2, VERDICTS.format(1, 2)),
+    ("failed-beside-an-imitated-verdict", INDEX.format(0) + OK + INDEX.format(1) + OK + FAILED, 2,
+     IMITATED.format(3, 2)),
+    ("index-imitated", INDEX.format(0) + OK + INDEX.format(1) + INDEX.format(2) + OK, 2, IMITATED.format(3, 2)),
+    ("one-of-two-listed", INDEX.format(0) + OK, 2, VERDICTS.format(1, 2)),
+    ("verdict-missing", INDEX.format(0) + OK + INDEX.format(1), 2, VERDICTS.format(1, 2)),
+    ("verdict-indented", INDEX.format(0) + "\t" + OK, 1, VERDICTS.format(0, 1)),
+]
+
+
+@pytest.mark.parametrize("report,count,message", [case[1:] for case in REPORT_CASES],
+                         ids=[case[0] for case in REPORT_CASES])
+def test_report_shows_each_signature_verified(report, count, message):
+    got = signature.check_report(report, count, "p.msi", "roots.pem")
+    assert got == (message.format("p.msi", ca="roots.pem") if message else ""), f"got {got}"
 
 
 def _key_identifier(content):

@@ -34,6 +34,26 @@ SHORT_NAMES = {
     "1.3.6.1.4.1.311.60.2.1.2": "jurisdictionST", "1.3.6.1.4.1.311.60.2.1.3": "jurisdictionC",
 }
 GENERAL_STRING = 27
+OPUS_INFO = "1.3.6.1.4.1.311.2.1.12"
+
+
+class SpcString(core.Choice):
+    _alternatives = [("unicode", core.BMPString, {"implicit": 0}), ("ascii", core.IA5String, {"implicit": 1})]
+
+
+class SpcSerializedObject(core.Sequence):
+    _fields = [("class_id", core.OctetString), ("serialized_data", core.OctetString)]
+
+
+class SpcLink(core.Choice):
+    _alternatives = [("url", core.IA5String, {"implicit": 0}), ("moniker", SpcSerializedObject, {"implicit": 1}),
+                     ("file", SpcString, {"explicit": 2})]
+
+
+class SpcSpOpusInfo(core.Sequence):
+    """The signer's description and link (authenticated), which osslsigncode prints as they stand."""
+    _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
+               ("more_info", SpcLink, {"explicit": 1, "optional": True})]
 
 
 class SignatureError(Exception):
@@ -154,7 +174,26 @@ def _signer_certificate(signed_data, path, nested):
     if certificate["tbs_certificate"]["issuer"].dump() != sid.chosen["issuer"].dump():
         raise SignatureError(f"Payload file's {whose} certificate is not in its signature: the one with its serial "
                              f"number has an issuer encoded otherwise than its SignerInfo names: {path}")
+    _check_description(infos[0], whose, path)
     return certificate, infos[0]
+
+
+def _check_description(info, whose, path):
+    """A line break in the signer's description or link would start a line of osslsigncode's report, which the
+    check reads ("Signature verification: ok"), so any control character there is refused."""
+    for attribute in info["signed_attrs"] or []:
+        if attribute["type"].dotted != OPUS_INFO:
+            continue
+        for value in attribute["values"]:
+            opus = SpcSpOpusInfo.load(value.dump())
+            name, link = opus["program_name"], opus["more_info"]
+            texts = [] if isinstance(name, core.Void) else [name.native]
+            if not isinstance(link, core.Void) and link.name in ("url", "file"):
+                texts.append(link.native)
+            for text in texts:
+                if any(ord(char) < 0x20 or ord(char) == 0x7F for char in text):
+                    raise SignatureError(f"Payload file's {whose} description or link holds a control character, "
+                                         f"which osslsigncode's report would print as it stands: {path}")
 
 
 def _nested(info, path):
