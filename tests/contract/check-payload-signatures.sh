@@ -74,6 +74,8 @@ for name in "${names[@]}"; do
   check "sign $name" sign signer "$name"
 done
 cp -r "$scratch/p" "$scratch/signed"
+# Names that CMake's if() reads as false.
+cp "$scratch/release.pem" "$scratch/roots-NOTFOUND" && cp "$scratch/release-crl.pem" "$scratch/crls-NOTFOUND"
 
 configure() { # configure [option,option...]: the given options after the defaults
   local options=()
@@ -113,6 +115,8 @@ cases=(
   "configure|-|-|-DQUORLITH_PAYLOAD_CA=$scratch/release-crl.pem|QUORLITH_PAYLOAD_CA holds no PEM \"CERTIFICATE\" block: $scratch/release-crl.pem"
   "configure|-|-|-DQUORLITH_PAYLOAD_CRL=$scratch/release.pem|QUORLITH_PAYLOAD_CRL holds no PEM \"X509 CRL\" block: $scratch/release.pem"
   "configure|-|-|-DQUORLITH_PAYLOAD_CA=$scratch|QUORLITH_PAYLOAD_CA names no file: $scratch"
+  "configure|dotnet-runtime.msi|unsigned|-DQUORLITH_PAYLOAD_CA=$scratch/roots-NOTFOUND|QUORLITH_PAYLOAD_CA is \"$scratch/roots-NOTFOUND\", which CMake reads as false, so the build would go on as if it were not set"
+  "configure|dotnet-hostfxr.msi|revoked|-DQUORLITH_PAYLOAD_CRL=$scratch/crls-NOTFOUND|QUORLITH_PAYLOAD_CRL is \"$scratch/crls-NOTFOUND\", which CMake reads as false, so the build would go on as if it were not set"
   "configure|-|-||"
   "build|-|-||"
   "configure|-|-|$pins,$crl|"
