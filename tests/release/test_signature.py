@@ -97,6 +97,9 @@ PIN_CASES = [
     ("escape-text-is-literal", "/O=Quorlith Tes\\\\x74/CN=Quorlith", "Quorlith Test",
      'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith Test", '
      'found "Quorlith Tes\\x74": {}', None),
+    ("line-break-shown-escaped", "/O=Quorlith\nTest/CN=Quorlith", "Quorlith Test",
+     'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith Test", '
+     'found "Quorlith\\x0ATest": {}', None),
     ("two-organisations", "/O=Quorlith Test/O=Quorlith Other/CN=Quorlith", "Quorlith Test",
      'Payload file\'s signer has 2 organisations (O=) in its subject, where QUORLITH_RUNTIME_SIGNER '
      '"Quorlith Test" needs exactly one: {}', None),

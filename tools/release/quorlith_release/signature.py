@@ -265,8 +265,11 @@ def check_pin(path, signers, option, pin):
                                  f"where {option} \"{pin}\" needs exactly one: {path}")
         if found[0] != pin:
             what = "is signed" if depth == 0 else "carries a nested signature"
+            # A control character of the subject is shown as \xHH, so the message stays one line.
+            shown = "".join(f"\\x{ord(char):02X}" if ord(char) < 0x20 or ord(char) == 0x7F else char
+                            for char in found[0])
             raise SignatureError(f"Payload file {what} by another organisation than {option} names: "
-                                 f"expected \"{pin}\", found \"{found[0]}\": {path}")
+                                 f"expected \"{pin}\", found \"{shown}\": {path}")
 
 
 def payload_signer(path, index, settings, help_text):
