@@ -359,6 +359,8 @@ INDEX = "Signature Index: {}\n"
 REPORT_CASES = [
     ("one-without-index-lines", OK, 1, None),
     ("two-verified", INDEX.format(0) + OK + INDEX.format(1) + OK, 2, None),
+    ("time-stamped", INDEX.format(0) + "Timestamp Server Signature verification: ok\n"
+     "Signature verification time: Dec  9 05:52:54 2026 GMT\n" + OK, 1, None),
     ("second-failed", INDEX.format(0) + OK + INDEX.format(1) + FAILED, 2, VERDICTS.format(1, 2)),
     ("failed-beside-an-imitated-verdict", INDEX.format(0) + OK + INDEX.format(1) + OK + FAILED, 2,
      IMITATED.format(3, 2)),
