@@ -22,7 +22,8 @@ list(APPEND QUORLITH_RELEASE_SOURCES "${QUORLITH_RELEASE_TOOL}")
 # quorlith_check_option(<option> TEXT|PATH): stops the configure step on a value the build's commands cannot
 # carry as it is written, naming the option. Values reach the release tool as --name=value, so one that begins
 # with "-" stays a value; what cannot pass is a control character (a Makefile line would break at it), "$<"
-# (add_custom_command would evaluate it as a generator expression), a ";" in a path (CMake's list separator:
+# (add_custom_command would evaluate it as a generator expression), "$(" (custom commands pass it on as a make
+# variable: make would put its value in place, and Ninja refuses the build file), a ";" in a path (CMake's list separator:
 # the build would name other files), a path that CMake's if() reads as false (one ending in "-NOTFOUND": the
 # build would go on as if the option were not set, with no check of signatures, revocation or payloads) and, in
 # a text taken exactly as given, white space at either end.
@@ -36,6 +37,9 @@ function(quorlith_check_option option kind)
   elseif(value MATCHES "[$]<")
     message(FATAL_ERROR "${option} holds \"$<\", which the build's commands would read as a generator "
                         "expression: ${value}")
+  elseif(value MATCHES "[$][(]")
+    message(FATAL_ERROR "${option} holds \"$(\", which the build's commands would pass on as a make variable: "
+                        "${value}")
   elseif(kind STREQUAL "PATH" AND value MATCHES ";")
     # Not shown: CMake has already made each part of such a path absolute on its own.
     message(FATAL_ERROR "${option} holds a \";\", which CMake takes for a list separator, so the build would "
