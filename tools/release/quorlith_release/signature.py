@@ -112,8 +112,8 @@ def verify(osslsigncode, path, ca, crl, options):
 
 def check_report(report, count, path, ca):
     """"" when osslsigncode's report shows each of the <count> signatures that the signature holds verified, once.
-    Its exit status counts a nested signature that fails (no chain, no signer certificate) as verified, and it
-    lists no signature nested inside a nested one, so its own count of what it listed proves nothing; a report
+    Its exit status counts a signature that fails (no chain, no signer certificate) as verified while another
+    one verifies, the primary one included, and it lists no signature nested inside a nested one; a report
     without "Signature Index" lines speaks of one. A verdict more than the signature holds is text from inside
     the signature imitating the report. The report is read only to refuse."""
     listed = max(1, len(re.findall(r"^Signature Index: ", report, re.M)))
