@@ -29,8 +29,11 @@ list(APPEND QUORLITH_RELEASE_SOURCES "${QUORLITH_RELEASE_TOOL}")
 # quorlith_check_option(<option> TEXT|PATH): stops the configure step on a value the build's commands cannot
 # carry as it is written, naming the option. Values reach the release tool as --name=value, so one that begins
 # with "-" stays a value; what cannot pass is a control character (a Makefile line would break at it), "$<"
-# (add_custom_command would evaluate it as a generator expression), a ";" in a path (CMake's list separator:
-# the build would name other files) and, in a text taken exactly as given, white space at either end.
+# (add_custom_command would evaluate it as a generator expression), "$(" (custom commands pass it on as a make
+# variable: make would put its value in place, and Ninja refuses the build file), a ";" in a path (CMake's list separator:
+# the build would name other files), a path that CMake's if() reads as false (one ending in "-NOTFOUND": the
+# build would go on as if the option were not set, with no check of signatures, revocation or payloads) and, in
+# a text taken exactly as given, white space at either end.
 string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 127
        QUORLITH_CONTROL_CHARACTERS)
 function(quorlith_check_option option kind)
@@ -41,10 +44,16 @@ function(quorlith_check_option option kind)
   elseif(value MATCHES "[$]<")
     message(FATAL_ERROR "${option} holds \"$<\", which the build's commands would read as a generator "
                         "expression: ${value}")
+  elseif(value MATCHES "[$][(]")
+    message(FATAL_ERROR "${option} holds \"$(\", which the build's commands would pass on as a make variable: "
+                        "${value}")
   elseif(kind STREQUAL "PATH" AND value MATCHES ";")
     # Not shown: CMake has already made each part of such a path absolute on its own.
     message(FATAL_ERROR "${option} holds a \";\", which CMake takes for a list separator, so the build would "
                         "name other files than it: name a path without one")
+  elseif(kind STREQUAL "PATH" AND NOT value STREQUAL "" AND NOT value)
+    message(FATAL_ERROR "${option} is \"${value}\", which CMake reads as false, so the build would go on as if it "
+                        "were not set: leave it empty or name a path that does not end in \"-NOTFOUND\"")
   elseif(kind STREQUAL "TEXT" AND value MATCHES "^[ \t]|[ \t]$")
     message(FATAL_ERROR "${option} begins or ends with white space (\"${value}\"), which would be taken as "
                         "part of it: give it without")

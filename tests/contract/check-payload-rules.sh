@@ -65,7 +65,11 @@ check "the message names the 32-bit installer" logged "Payload file is not an x6
 rm -rf "$scratch/p;x" && mkdir -p "$scratch/p;x" && cp "$payloads"/* "$scratch/p;x/"
 check "a payload folder with a ; in its path fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b10' -DQUORLITH_PAYLOAD_DIR='$scratch/p;x' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
 check "the message names the option" logged 'QUORLITH_PAYLOAD_DIR holds a ";", which CMake takes for a list separator'
-rm -rf "$scratch"/b[1-4678] "$scratch/b10" "$scratch/p;x"
+# One whose path CMake's if() reads as false: the build would embed the sample payloads in its place.
+rm -rf "$scratch/p-NOTFOUND" && mkdir -p "$scratch/p-NOTFOUND" && cp "$payloads"/* "$scratch/p-NOTFOUND/"
+check "a payload folder ending in -NOTFOUND fails the configure step" bash -c "! cmake -S '$source_dir' -B '$scratch/b10' -DQUORLITH_PAYLOAD_DIR='$scratch/p-NOTFOUND' -DBUILD_TESTING=OFF >'$scratch/log' 2>&1"
+check "the message names the option" logged "QUORLITH_PAYLOAD_DIR is \"$scratch/p-NOTFOUND\", which CMake reads as false"
+rm -rf "$scratch"/b[1-4678] "$scratch/b10" "$scratch/p;x" "$scratch/p-NOTFOUND"
 
 # Runtime packages that cannot satisfy their slot's presence test, made from the sample sources with wixl
 # and bent with msibuild. bend <package> <how> <argument>: writes $scratch/p/<package>.msi.

@@ -74,12 +74,15 @@ for name in "${names[@]}"; do
   check "sign $name" sign signer "$name"
 done
 cp -r "$scratch/p" "$scratch/signed"
+# Names that CMake's if() reads as false.
+cp "$scratch/release.pem" "$scratch/roots-NOTFOUND" && cp "$scratch/release-crl.pem" "$scratch/crls-NOTFOUND"
 
 configure() { # configure [option,option...]: the given options after the defaults
   local options=()
   IFS=',' read -ra options <<<"$1"
   cmake -S "$source_dir" -B "$scratch/b" -DQUORLITH_PAYLOAD_DIR="$scratch/p" -DQUORLITH_PAYLOAD_CA="$scratch/release.pem" \
-    -DQUORLITH_RUNTIME_SIGNER= -DQUORLITH_INSTALLER_SIGNER= -DQUORLITH_PAYLOAD_CRL= -DBUILD_TESTING=OFF "${options[@]}" \
+    -DQUORLITH_RUNTIME_SIGNER= -DQUORLITH_INSTALLER_SIGNER= -DQUORLITH_PAYLOAD_CRL= -DQUORLITH_SUPPLIER=Quorlith \
+    -DBUILD_TESTING=OFF "${options[@]}" \
     >"$scratch/log" 2>&1
 }
 build() { cmake --build "$scratch/b" --target QuorlithSetup -j2 >"$scratch/log" 2>&1; }
@@ -109,10 +112,14 @@ cases=(
   "configure|-|-|-C,$scratch/spaced.cmake|QUORLITH_INSTALLER_SIGNER begins or ends with white space (\"Quorlith Test \")"
   "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=Quorlith${tab}Test|QUORLITH_RUNTIME_SIGNER holds a control character"
   "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=\$<1:Quorlith Test>|QUORLITH_RUNTIME_SIGNER holds \"\$<\", which the build's commands would read as a generator expression"
+  "configure|-|-|-DQUORLITH_RUNTIME_SIGNER=Quorlith \$(EMPTY)Test|QUORLITH_RUNTIME_SIGNER holds \"\$(\", which the build's commands would pass on as a make variable"
+  "configure|-|-|-DQUORLITH_SUPPLIER=Quorlith\$(EMPTY)|QUORLITH_SUPPLIER holds \"\$(\", which the build's commands would pass on as a make variable"
   "configure|-|-|-DQUORLITH_PAYLOAD_CRL=$scratch/a;b.pem|QUORLITH_PAYLOAD_CRL holds a \";\", which CMake takes for a list separator"
   "configure|-|-|-DQUORLITH_PAYLOAD_CA=$scratch/release-crl.pem|QUORLITH_PAYLOAD_CA holds no PEM \"CERTIFICATE\" block: $scratch/release-crl.pem"
   "configure|-|-|-DQUORLITH_PAYLOAD_CRL=$scratch/release.pem|QUORLITH_PAYLOAD_CRL holds no PEM \"X509 CRL\" block: $scratch/release.pem"
   "configure|-|-|-DQUORLITH_PAYLOAD_CA=$scratch|QUORLITH_PAYLOAD_CA names no file: $scratch"
+  "configure|dotnet-runtime.msi|unsigned|-DQUORLITH_PAYLOAD_CA=$scratch/roots-NOTFOUND|QUORLITH_PAYLOAD_CA is \"$scratch/roots-NOTFOUND\", which CMake reads as false, so the build would go on as if it were not set"
+  "configure|dotnet-hostfxr.msi|revoked|-DQUORLITH_PAYLOAD_CRL=$scratch/crls-NOTFOUND|QUORLITH_PAYLOAD_CRL is \"$scratch/crls-NOTFOUND\", which CMake reads as false, so the build would go on as if it were not set"
   "configure|-|-||"
   "build|-|-||"
   "configure|-|-|$pins,$crl|"

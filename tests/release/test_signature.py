@@ -97,6 +97,9 @@ PIN_CASES = [
     ("escape-text-is-literal", "/O=Quorlith Tes\\\\x74/CN=Quorlith", "Quorlith Test",
      'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith Test", '
      'found "Quorlith Tes\\x74": {}', None),
+    ("line-break-shown-escaped", "/O=Quorlith\nTest/CN=Quorlith", "Quorlith Test",
+     'Payload file is signed by another organisation than QUORLITH_RUNTIME_SIGNER names: expected "Quorlith Test", '
+     'found "Quorlith\\x0ATest": {}', None),
     ("two-organisations", "/O=Quorlith Test/O=Quorlith Other/CN=Quorlith", "Quorlith Test",
      'Payload file\'s signer has 2 organisations (O=) in its subject, where QUORLITH_RUNTIME_SIGNER '
      '"Quorlith Test" needs exactly one: {}', None),
@@ -288,6 +291,91 @@ def test_pin_speaks_of_the_verified_certificate(publisher, sample, tmp_path, loo
         signature.payload_signer(attacked, 2, settings(publisher, runtime_signer="Quorlith Test"),
                                  signature.verify_help("osslsigncode"))
     assert str(error.value) == message.format(attacked), f"got {error.value}"
+
+
+def _nest_inside_nested(der, inner):
+    """The signature <der> with <inner> (a whole signature) nested inside its first nested signature."""
+    content = cms.ContentInfo.load(der)
+    attribute = content["content"]["signer_infos"][0]["unsigned_attrs"][0]
+    nested = cms.ContentInfo.load(attribute["values"][0].dump())
+    nested["content"]["signer_infos"][0]["unsigned_attrs"] = [cms.CMSAttribute(
+        {"type": "microsoft_nested_signature", "values": [cms.ContentInfo.load(inner)]})]
+    attribute["values"] = [nested]
+    return content.dump(force=True)
+
+
+VERDICTS = ("Payload file's signature does not verify against {{ca}}: osslsigncode reports {} of its {} signatures "
+            "verified, though its exit status says all: {{}}")
+IMITATED = ("Payload file's signature does not verify against {{ca}}: osslsigncode's report lists {} signatures where "
+            "the signature holds {}, so text inside the signature imitates its report: {{}}")
+DESCRIBED = ("Payload file's signer description or link holds a control character, which osslsigncode's report "
+             "would print as it stands: {}")
+# Every signer has the pinned organisation; one of them is under another root, so osslsigncode cannot verify it,
+# yet its exit status says all were. id | root of the primary signer | its signing options (a description, -n, or
+# a link, -i, which osslsigncode prints as they stand) | root of a signer nested inside the nested one (None: no
+# such signature) | message
+FORGED_REPORT_CASES = [
+    ("nested-in-a-nested-signature", "root", [], "stranger-root", VERDICTS.format(2, 3)),
+    ("description-imitates-a-verdict", "stranger-root", ["-n", "Quorlith\nSignature verification: ok"], None,
+     DESCRIBED),
+    ("description-imitates-an-index-and-a-verdict", "root",
+     ["-n", "Quorlith\nSignature Index: 2 \nSignature verification: ok"], "stranger-root", DESCRIBED),
+    ("link-imitates-a-verdict", "stranger-root", ["-i", "http://quorlith.example/\nSignature verification: ok"],
+     None, DESCRIBED),
+    ("verdict-imitated-by-no-text", "stranger-root", [], None, VERDICTS.format(1, 2)),
+]
+
+
+@pytest.mark.parametrize("primary_root,options,deep_root,message", [case[1:] for case in FORGED_REPORT_CASES],
+                         ids=[case[0] for case in FORGED_REPORT_CASES])
+def test_every_signature_is_verified(publisher, sample, tmp_path, primary_root, options, deep_root, message):
+    if not os.path.exists(publisher.path("stranger-root.pem")):
+        publisher.root("stranger-root", "/CN=Quorlith Stranger Root")
+    first = publisher.issue(f"first{publisher.serial}", "/O=Quorlith Test/CN=First", root=primary_root)
+    second = publisher.issue(f"second{publisher.serial}", "/O=Quorlith Test/CN=Second")
+    unsigned = sample(1)
+    signed = publisher.sign(unsigned, first, str(tmp_path / "once.msi"), *options)
+    signed = publisher.sign(signed, second, str(tmp_path / "twice.msi"), "-nest")
+    if deep_root:
+        deep = publisher.issue(f"deep{publisher.serial}", "/O=Quorlith Test/CN=Deep", root=deep_root)
+        inner = signature.extract("osslsigncode", publisher.sign(unsigned, deep, str(tmp_path / "deep.msi")))
+        sigin = tmp_path / "deep.p7"
+        sigin.write_bytes(_nest_inside_nested(signature.extract("osslsigncode", signed), inner))
+        signed = str(tmp_path / "attacked.msi")
+        # It writes the file also where its own check fails.
+        subprocess.run(["osslsigncode", "attach-signature", "-sigin", str(sigin), "-in", unsigned, "-out", signed],
+                       capture_output=True)
+        assert os.path.exists(signed), "osslsigncode attached nothing"
+    with pytest.raises(signature.SignatureError) as error:
+        signature.payload_signer(signed, 1, settings(publisher, runtime_signer="Quorlith Test"),
+                                 signature.verify_help("osslsigncode"))
+    assert str(error.value) == message.format(signed, ca=publisher.path("root.pem")), f"got {error.value}"
+
+
+OK, FAILED = "Signature verification: ok\n", "Signature verification: failed\n"
+INDEX = "Signature Index: {}\n"
+# osslsigncode's report, as text, for a signature of <count> signatures. id | report | count | message (None: it
+# shows every signature verified)
+REPORT_CASES = [
+    ("one-without-index-lines", OK, 1, None),
+    ("two-verified", INDEX.format(0) + OK + INDEX.format(1) + OK, 2, None),
+    ("time-stamped", INDEX.format(0) + "Timestamp Server Signature verification: ok\n"
+     "Signature verification time: Dec  9 05:52:54 2026 GMT\n" + OK, 1, None),
+    ("second-failed", INDEX.format(0) + OK + INDEX.format(1) + FAILED, 2, VERDICTS.format(1, 2)),
+    ("failed-beside-an-imitated-verdict", INDEX.format(0) + OK + INDEX.format(1) + OK + FAILED, 2,
+     IMITATED.format(3, 2)),
+    ("index-imitated", INDEX.format(0) + OK + INDEX.format(1) + INDEX.format(2) + OK, 2, IMITATED.format(3, 2)),
+    ("one-of-two-listed", INDEX.format(0) + OK, 2, VERDICTS.format(1, 2)),
+    ("verdict-missing", INDEX.format(0) + OK + INDEX.format(1), 2, VERDICTS.format(1, 2)),
+    ("verdict-indented", INDEX.format(0) + "\t" + OK, 1, VERDICTS.format(0, 1)),
+]
+
+
+@pytest.mark.parametrize("report,count,message", [case[1:] for case in REPORT_CASES],
+                         ids=[case[0] for case in REPORT_CASES])
+def test_report_shows_each_signature_verified(report, count, message):
+    got = signature.check_report(report, count, "p.msi", "roots.pem")
+    assert got == (message.format("p.msi", ca="roots.pem") if message else ""), f"got {got}"
 
 
 def _key_identifier(content):

@@ -34,6 +34,26 @@ SHORT_NAMES = {
     "1.3.6.1.4.1.311.60.2.1.2": "jurisdictionST", "1.3.6.1.4.1.311.60.2.1.3": "jurisdictionC",
 }
 GENERAL_STRING = 27
+OPUS_INFO = "1.3.6.1.4.1.311.2.1.12"
+
+
+class SpcString(core.Choice):
+    _alternatives = [("unicode", core.BMPString, {"implicit": 0}), ("ascii", core.IA5String, {"implicit": 1})]
+
+
+class SpcSerializedObject(core.Sequence):
+    _fields = [("class_id", core.OctetString), ("serialized_data", core.OctetString)]
+
+
+class SpcLink(core.Choice):
+    _alternatives = [("url", core.IA5String, {"implicit": 0}), ("moniker", SpcSerializedObject, {"implicit": 1}),
+                     ("file", SpcString, {"explicit": 2})]
+
+
+class SpcSpOpusInfo(core.Sequence):
+    """The signer's description and link (authenticated), which osslsigncode prints as they stand."""
+    _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
+               ("more_info", SpcLink, {"explicit": 1, "optional": True})]
 
 
 class SignatureError(Exception):
@@ -80,20 +100,32 @@ def classify_failure(output, path, ca, crl):
 
 
 def verify(osslsigncode, path, ca, crl, options):
-    """"" when the signature's chain ends in a certificate of <ca> (which also serves for time stamps, so a
-    signature made before its certificate expired still holds), else the message saying why not."""
+    """("", report) when osslsigncode's exit status says the signature's chain ends in a certificate of <ca>
+    (which also serves for time stamps, so a signature made before its certificate expired still holds), else
+    (the message saying why not, report)."""
     command = [osslsigncode, "verify", "-in", path, "-CAfile", ca, "-TSA-CAfile", ca] + options
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
     if result.returncode != 0:
-        return classify_failure(result.stdout, path, ca, crl)
-    # Its exit status counts a nested signature that fails (no chain, no signer certificate) as verified, so
-    # its report must also show each signature verified (a report without "Signature Index" lines speaks of
-    # one); the report is read only to refuse.
-    signatures = max(1, len(re.findall(r"^Signature Index: ", result.stdout, re.M)))
-    verified = len(re.findall(r"^Signature verification: ok\s*$", result.stdout, re.M))
-    if verified != signatures:
+        return classify_failure(result.stdout, path, ca, crl), result.stdout
+    return "", result.stdout
+
+
+def check_report(report, count, path, ca):
+    """"" when osslsigncode's report shows each of the <count> signatures that the signature holds verified, once.
+    Its exit status counts a signature that fails (no chain, no signer certificate) as verified while another
+    one verifies, the primary one included, and it lists no signature nested inside a nested one; a report
+    without "Signature Index" lines speaks of one. A verdict more than the signature holds is text from inside
+    the signature imitating the report. The report is read only to refuse."""
+    listed = max(1, len(re.findall(r"^Signature Index: ", report, re.M)))
+    verdicts = re.findall(r"^Signature verification: (.*?)\s*$", report, re.M)
+    verified = verdicts.count("ok")
+    if listed > count or len(verdicts) > count:
+        return (f"Payload file's signature does not verify against {ca}: osslsigncode's report lists "
+                f"{max(listed, len(verdicts))} signatures where the signature holds {count}, so text inside the "
+                f"signature imitates its report: {path}")
+    if listed != count or verified != count:
         return (f"Payload file's signature does not verify against {ca}: osslsigncode reports {verified} of its "
-                f"{signatures} signatures verified, though its exit status says all: {path}")
+                f"{count} signatures verified, though its exit status says all: {path}")
     return ""
 
 
@@ -142,7 +174,26 @@ def _signer_certificate(signed_data, path, nested):
     if certificate["tbs_certificate"]["issuer"].dump() != sid.chosen["issuer"].dump():
         raise SignatureError(f"Payload file's {whose} certificate is not in its signature: the one with its serial "
                              f"number has an issuer encoded otherwise than its SignerInfo names: {path}")
+    _check_description(infos[0], whose, path)
     return certificate, infos[0]
+
+
+def _check_description(info, whose, path):
+    """A line break in the signer's description or link would start a line of osslsigncode's report, which the
+    check reads ("Signature verification: ok"), so any control character there is refused."""
+    for attribute in info["signed_attrs"] or []:
+        if attribute["type"].dotted != OPUS_INFO:
+            continue
+        for value in attribute["values"]:
+            opus = SpcSpOpusInfo.load(value.dump())
+            name, link = opus["program_name"], opus["more_info"]
+            texts = [] if isinstance(name, core.Void) else [name.native]
+            if not isinstance(link, core.Void) and link.name in ("url", "file"):
+                texts.append(link.native)
+            for text in texts:
+                if any(ord(char) < 0x20 or ord(char) == 0x7F for char in text):
+                    raise SignatureError(f"Payload file's {whose} description or link holds a control character, "
+                                         f"which osslsigncode's report would print as it stands: {path}")
 
 
 def _nested(info, path):
@@ -214,8 +265,11 @@ def check_pin(path, signers, option, pin):
                                  f"where {option} \"{pin}\" needs exactly one: {path}")
         if found[0] != pin:
             what = "is signed" if depth == 0 else "carries a nested signature"
+            # A control character of the subject is shown as \xHH, so the message stays one line.
+            shown = "".join(f"\\x{ord(char):02X}" if ord(char) < 0x20 or ord(char) == 0x7F else char
+                            for char in found[0])
             raise SignatureError(f"Payload file {what} by another organisation than {option} names: "
-                                 f"expected \"{pin}\", found \"{found[0]}\": {path}")
+                                 f"expected \"{pin}\", found \"{shown}\": {path}")
 
 
 def payload_signer(path, index, settings, help_text):
@@ -223,7 +277,7 @@ def payload_signer(path, index, settings, help_text):
     signature's structure is judged before osslsigncode's verdict is passed on, so a set that could make two
     readers pick two certificates is named as such, whichever one osslsigncode picked."""
     options = verify_options(settings.osslsigncode, settings.crl, help_text)
-    failure = verify(settings.osslsigncode, path, settings.ca, settings.crl, options)
+    failure, report = verify(settings.osslsigncode, path, settings.ca, settings.crl, options)
     try:
         der = extract(settings.osslsigncode, path)
     except SignatureError:
@@ -231,6 +285,7 @@ def payload_signer(path, index, settings, help_text):
             raise SignatureError(failure) from None
         raise
     signers = all_signers(der, path)
+    failure = failure or check_report(report, len(signers), path, settings.ca)
     if failure:
         raise SignatureError(failure)
     option, pin = (("QUORLITH_RUNTIME_SIGNER", settings.runtime_signer) if index < 4
