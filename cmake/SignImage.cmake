@@ -6,7 +6,7 @@
 # the output path, and the next build links it again.
 set(arguments sign -pkcs12 "${PFX}" -readpass "${PASSWORD_FILE}" -h sha256 -n "Quorlith Setup")
 set(what "Signing ${IMAGE}")
-if(TIMESTAMP_URL)
+if(NOT TIMESTAMP_URL STREQUAL "")
   list(APPEND arguments -ts "${TIMESTAMP_URL}")
   set(what "Signing ${IMAGE} with a timestamp from ${TIMESTAMP_URL}")
 endif()

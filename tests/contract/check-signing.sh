@@ -35,6 +35,18 @@ check "pack it as PKCS#12" openssl pkcs12 -export -inkey "$scratch/key.pem" -in 
 check "configure with signing" cmake -S "$source_dir" -B "$scratch/build" -DQUORLITH_PAYLOAD_DIR="$payloads" \
   -DBUILD_TESTING=OFF -DQUORLITH_SIGN_PFX="$scratch/sign.pfx" -DQUORLITH_SIGN_PASSWORD_FILE="$scratch/password.txt"
 check "build and sign" cmake --build "$scratch/build" --target QuorlithSetup -j2
+# Values that CMake's if() reads as false stop configure, naming the option, rather than build an image
+# without its signature or its time stamp.
+for option in "QUORLITH_SIGN_PFX=$scratch/sign-NOTFOUND" "QUORLITH_SIGN_PASSWORD_FILE=$scratch/password-NOTFOUND" \
+              "QUORLITH_SIGN_TIMESTAMP_URL:STRING=OFF"; do
+  name=${option%%[:=]*}
+  check "$name set to what CMake reads as false stops configure" bash -c "! cmake -S '$source_dir' \
+    -B '$scratch/build-false' -DQUORLITH_PAYLOAD_DIR='$payloads' -DBUILD_TESTING=OFF \
+    -DQUORLITH_SIGN_PFX='$scratch/sign.pfx' -DQUORLITH_SIGN_PASSWORD_FILE='$scratch/password.txt' \
+    '-D$option' >'$scratch/log' 2>&1"
+  check "the message names $name" grep -q "$name" "$scratch/log"
+  rm -rf "$scratch/build-false"
+done
 image="$scratch/build/QuorlithSetup.exe"
 check "the signature verifies" osslsigncode verify -in "$image" -CAfile "$scratch/cert.pem"
 check "the bill of materials names the signed image" \
