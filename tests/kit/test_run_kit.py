@@ -131,17 +131,31 @@ def test_time_limit_ends_the_process_tree(full_run: Run, kit: Path) -> None:
     assert not (kit / "data" / "survived.txt").exists()
 
 
+# The user's temporary directory: C:\users\<name>\Temp under Wine 8, AppData\Local\Temp under Wine 10 (a
+# prefix has the one its Wine uses).
+USER_TEMP_LAYOUTS = (("AppData", "Local", "Temp"), ("Temp",))
+
+
+def user_temp_parts() -> tuple:
+    home = Path(os.environ["WINEPREFIX"]) / "drive_c" / "users" / getpass.getuser()
+    return next(parts for parts in USER_TEMP_LAYOUTS if home.joinpath(*parts).is_dir())
+
+
 def prefix_temp(which: str) -> Path:
     drive_c = Path(os.environ["WINEPREFIX"]) / "drive_c"
-    return drive_c / "windows" / "temp" if which == "machine" else drive_c / "users" / getpass.getuser() / "Temp"
+    if which == "machine":
+        return drive_c / "windows" / "temp"
+    return drive_c.joinpath("users", getpass.getuser(), *user_temp_parts())
 
 
 # What a case leaves is named, in either temporary directory; what was there before the case is not its doing.
 @pytest.mark.parametrize("case, which, windows_dir", [
     ("leaves", "machine", "C:\\windows\\Temp"),
-    ("leaves_user", "user", f"C:\\users\\{getpass.getuser()}\\Temp"),
+    ("leaves_user", "user", None),
 ], ids=["machine-temp", "user-temp"])
 def test_leftovers_fail_the_case(kit: Path, case: str, which: str, windows_dir: str) -> None:
+    if windows_dir is None:
+        windows_dir = "\\".join(("C:", "users", getpass.getuser()) + user_temp_parts())
     left = prefix_temp(which) / "Quorlith-Setup-probe"
     earlier = prefix_temp(which) / "Quorlith-Setup-earlier"
     earlier.mkdir(parents=True, exist_ok=True)
