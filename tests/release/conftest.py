@@ -1,5 +1,6 @@
 """Package builders for the tooling's tests: the sample sources through wixl, a package shaped like the real
 runtime packages, and edits through libmsi (parameterised SQL, summary information, code page, streams)."""
+from dataclasses import dataclass
 import os
 import shutil
 import subprocess
@@ -24,6 +25,10 @@ def edit(path, *statements):
     """Runs SQL statements on the package: each a text, or (text, values) with one "?" per value."""
     db = msi.open_database(path, Libmsi.DbFlags.TRANSACT)
     for statement in statements:
+        if isinstance(statement, Table):
+            if statement.name in msi.table_names(db):
+                continue
+            statement = statement.create
         sql, values = (statement, ()) if isinstance(statement, str) else statement
         record = None
         if values:
@@ -76,8 +81,16 @@ def set_codepage(path, codepage):
     os.remove(idt)
 
 
-CONDITION_TABLE = ("CREATE TABLE `Condition` (`Feature_` CHAR(38) NOT NULL, `Level` SHORT NOT NULL, "
-                   "`Condition` CHAR(255) PRIMARY KEY `Feature_`, `Level`)")
+@dataclass(frozen=True)
+class Table:
+    """A table for edit() to create where the package lacks it: wixl 0.106 writes every standard table, empty
+    where it has no rows, while 0.101 writes only those it fills."""
+    name: str
+    create: str
+
+
+CONDITION_TABLE = Table("Condition", "CREATE TABLE `Condition` (`Feature_` CHAR(38) NOT NULL, `Level` SHORT NOT "
+                                     "NULL, `Condition` CHAR(255) PRIMARY KEY `Feature_`, `Level`)")
 
 
 def wixl(source_dir, wxs, output, arch="x64", **defines):

@@ -5,7 +5,7 @@ import struct
 import pytest
 import struct
 
-from conftest import CONDITION_TABLE, add_stream, edit, set_codepage, set_summary
+from conftest import CONDITION_TABLE, Table, add_stream, edit, set_codepage, set_summary
 
 from quorlith_release import msi, stringpool
 from quorlith_release.msi import Libmsi
@@ -73,16 +73,17 @@ def remove_file(name, folder, mode=1):
 
 
 def remove_registry(key, component, name="-"):
-    return ("CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) "
-            "NOT NULL, `Name` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)",
+    return (Table("RemoveRegistry", "CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT "
+                  "NOT NULL, `Key` CHAR(255) NOT NULL, `Name` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY "
+                  "`RemoveRegistry`)"),
             ("INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES "
              "('RemoveKey', 2, ?, ?, ?)", (key, name, component)))
 
 
 SHAREDHOST = "SOFTWARE\\dotnet\\Setup\\InstalledVersions\\x64\\sharedhost"
-MOVE_TABLE = ("CREATE TABLE `MoveFile` (`FileKey` CHAR(72) NOT NULL, `Component_` CHAR(72) NOT NULL, `SourceName` "
-              "CHAR(255), `DestName` CHAR(255), `SourceFolder` CHAR(72), `DestFolder` CHAR(72) NOT NULL, `Options` "
-              "SHORT NOT NULL PRIMARY KEY `FileKey`)")
+MOVE_TABLE = Table("MoveFile", "CREATE TABLE `MoveFile` (`FileKey` CHAR(72) NOT NULL, `Component_` CHAR(72) NOT NULL, "
+                   "`SourceName` CHAR(255), `DestName` CHAR(255), `SourceFolder` CHAR(72), `DestFolder` CHAR(72) NOT "
+                   "NULL, `Options` SHORT NOT NULL PRIMARY KEY `FileKey`)")
 
 
 # A cabinet header announcing one file entry at offset 36, where the stream ends.
@@ -132,19 +133,41 @@ def crash_directory(path):
         stream.write(data)
 
 
-def columns_byte(offset):
-    """Sets one byte of the _Columns stream to 0x7F: at 51 a table name's string reference beyond the string
-    pool, at 1078 the high byte of a column's type."""
+def columns_entry(table, column, byte):
+    """Sets one byte of the _Columns row of table.column to 0x7F, found through the string pool, so the same
+    row is bent whatever order wixl writes its tables in. byte "table" is the high byte of the row's table
+    name reference (beyond the string pool: libmsi crashes), "width" the low byte of its type (the column's
+    width in bytes: libmsi prints a critical message and reads on)."""
     def bend(path):
         storage = Gsf.InfileMSOle.new(Gsf.InputStdio.new(path))
-        columns = storage.child_by_name(stringpool.stream_name("_Columns"))
-        content = bytes(columns.read(columns.size))
-        with open(path, "r+b") as stream:
-            data = bytearray(stream.read())
-            assert data.count(content) == 1
-            data[data.find(content) + offset] = 0x7F
-            stream.seek(0)
-            stream.write(data)
+
+        def stream(name):
+            child = storage.child_by_name(stringpool.stream_name(name))
+            return bytes(child.read(child.size))
+
+        pool, strings, columns = stream("_StringPool"), stream("_StringData"), stream("_Columns")
+        assert pool[3] & 0x80 == 0, "string references of 3 bytes: the rows are not laid out as read here"
+        ids, at = {}, 0
+        for entry in range(1, len(pool) // 4):
+            length = int.from_bytes(pool[entry * 4:entry * 4 + 2], "little")
+            ids.setdefault(strings[at:at + length], entry)
+            at += length
+        # Four columns of 2-byte cells, one after the other: table, number, name, type.
+        rows = len(columns) // 8
+
+        def cell(part, row):
+            at = 2 * (part * rows + row)
+            return int.from_bytes(columns[at:at + 2], "little")
+
+        row = next(row for row in range(rows)
+                   if cell(0, row) == ids[table.encode()] and cell(2, row) == ids[column.encode()])
+        offset = 2 * row + 1 if byte == "table" else 2 * (3 * rows + row)
+        with open(path, "r+b") as stream_file:
+            data = bytearray(stream_file.read())
+            assert data.count(columns) == 1
+            data[data.find(columns) + offset] = 0x7F
+            stream_file.seek(0)
+            stream_file.write(data)
     return bend
 
 
@@ -188,7 +211,7 @@ def registry_rows(count, key):
 
 
 UNREAD = "!Runtime package cannot be read ({}); a package the build cannot prove is not embedded: "
-# "~": the message begins so and ends with the path. libmsi 0.101 crashes (SIGSEGV) on these and prints what it
+# "~": the message begins so and ends with the path. libmsi 0.101 and 0.106 crash (SIGSEGV) on these and print what they
 # prints; the string pool entry depends on how wixl orders its strings.
 CRASHED = "~Runtime package cannot be read (libmsi"
 LONG_STRING = "~Runtime package cannot be read (its string pool holds a string longer than 65535 bytes (entry "
@@ -477,8 +500,9 @@ CASES = [
      CRASHED),
     ("template-byte-e9", 2, (2, "10.0.15", "x64"), template_byte,
      UNREAD.format("its summary information's Template is not UTF-8 text")),
-    ("columns-byte-crashes-libmsi", 2, (2, "10.0.15", "x64"), columns_byte(51), CRASHED),
-    ("columns-byte-libmsi-critical", 2, (2, "10.0.15", "x64"), columns_byte(1078),
+    ("columns-table-name-crashes-libmsi", 2, (2, "10.0.15", "x64"), columns_entry("Property", "Property", "table"),
+     CRASHED),
+    ("columns-width-libmsi-critical", 2, (2, "10.0.15", "x64"), columns_entry("Registry", "Root", "width"),
      "~Runtime package cannot be read (libmsi reported a fault while reading it: CRITICAL: "),
     ("long-string-shifts-host-value", 0, (0, "9.0.800", "x64"), long_string_before_host_value,
      LONG_STRING),
@@ -515,7 +539,7 @@ def test_bent_package(sample, index, built_as, bend, expected):
     ("READ_MEMORY", 24 << 20, "reading it needs more than the 24 MiB of address space it is given"),
 ], ids=["wall-clock", "address-space"])
 def test_reading_limits(sample, monkeypatch, limit, value, expected):
-    """A reader past its limit refuses the package (24 MiB is too little for the interpreter itself)."""
+    """A reader past its limit refuses the package (24 MiB is less than the interpreter and libmsi take)."""
     path = sample(2)
     monkeypatch.setattr(msi, limit, value)
     with pytest.raises(ProofError) as error:

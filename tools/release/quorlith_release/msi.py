@@ -346,12 +346,22 @@ def _cabinets(db, media: list, strings: dict, streams: list) -> dict:
     return listings
 
 
-def child_main(path: str) -> int:
-    """The reading child: one JSON document on stdout, {"error": ...} for a package libmsi cannot read."""
+def child_main(path: str, memory: int, seconds: int) -> int:
+    """The reading child: one JSON document on stdout, {"error": ...} for a package libmsi cannot read. The
+    limits are set once the interpreter and its libraries are loaded: they bound the reading, and an interpreter
+    that cannot start under a small limit (Python 3.13 ends with "lost sys.stderr") would say nothing of it."""
+    resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+    resource.setrlimit(resource.RLIMIT_CPU, (seconds, seconds))
     try:
         document = {"package": _read_tables(path)}
     except PackageError as error:
         document = {"error": str(error)}
+    except MemoryError:
+        document = {"memory": True}
+    # A reader left without room for a few MiB was at its limit, and whatever libmsi or GLib printed on the
+    # way (an iconv that could not open, say) comes of that: the limit is what the verdict names.
+    try:
+        bytearray(4 << 20)
     except MemoryError:
         document = {"memory": True}
     sys.stdout.write(json.dumps(document))
@@ -364,8 +374,6 @@ _GLIB_LEVEL = re.compile(r"^(\S+) \*\*: (?:\d\d:\d\d:\d\d\.\d+: )?")
 
 
 def _limit_child():
-    resource.setrlimit(resource.RLIMIT_AS, (READ_MEMORY, READ_MEMORY))
-    resource.setrlimit(resource.RLIMIT_CPU, (READ_CPU_SECONDS, READ_CPU_SECONDS))
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
@@ -412,7 +420,8 @@ def read_package(path: str) -> Package:
     message from libmsi or a limit reached raises PackageError."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     command = [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
-               "from quorlith_release import msi; sys.exit(msi.child_main(sys.argv[2]))", root, path]
+               "from quorlith_release import msi; sys.exit(msi.child_main(sys.argv[2], int(sys.argv[3]), "
+               "int(sys.argv[4])))", root, path, str(READ_MEMORY), str(READ_CPU_SECONDS)]
     child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              preexec_fn=_limit_child)
     try:
