@@ -69,6 +69,12 @@ def compare(cases: list[KitCase], ctest: dict[str, Verdict], plain: dict[str, Ve
     return differences
 
 
+def again(first: dict[str, Verdict], second: dict[str, Verdict]) -> dict[str, Verdict]:
+    """The verdicts of a run with those of its failed cases run once more in their place."""
+    return {name: second.get(name, verdict) if verdict.verdict == FAILED else verdict
+            for name, verdict in first.items()}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--ctest-log", type=Path, required=True)
@@ -76,6 +82,9 @@ def main() -> int:
     parser.add_argument("--system", type=Path, required=True)
     parser.add_argument("--system-cases", required=True)
     parser.add_argument("--list", type=Path, required=True)
+    parser.add_argument("--again", type=Path,
+                        help="the report of the cases that failed in the plain run, run once more: as under "
+                             "CTest, a case's last verdict counts")
     args = parser.parse_args()
 
     cases = read_list(args.list.read_text(encoding="utf-8"))
@@ -84,6 +93,8 @@ def main() -> int:
     reports = {}
     for run, path in (("plain", args.plain), ("system", args.system)):
         reports[run] = read_junit(path.read_text(encoding="utf-8")) if path.exists() else {}
+    if args.again and args.again.exists():
+        reports["plain"] = again(reports["plain"], read_junit(args.again.read_text(encoding="utf-8")))
     system_cases = set(filter(None, args.system_cases.split(",")))
     differences = compare(cases, ctest, reports["plain"], reports["system"], system_cases)
     print(json.dumps({

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import pytest
 
-from compare_verdicts import KitCase, compare, read_list
+from compare_verdicts import KitCase, again, compare, read_list
 from kit_verdicts import FAILED, PASSED, SKIPPED, Verdict, read_ctest_log, read_junit
 
 
@@ -75,3 +75,17 @@ def test_compare(cases, ctest, plain, system, system_cases, expected) -> None:
     ctest_verdicts = {name: Verdict(name, verdict) for name, verdict in ctest.items()}
     differences = compare(cases, ctest_verdicts, plain, system, system_cases)
     assert [(difference.name, difference.run) for difference in differences] == expected
+
+
+# A case that failed and passed when run once more counts as passed; one that did not run again keeps its failure,
+# and a second run never replaces a verdict that was not a failure.
+@pytest.mark.parametrize("first, second, expected", [
+    ({"a": FAILED}, {"a": PASSED}, {"a": PASSED}),
+    ({"a": FAILED}, {"a": FAILED}, {"a": FAILED}),
+    ({"a": FAILED, "b": PASSED}, {}, {"a": FAILED, "b": PASSED}),
+    ({"a": SKIPPED}, {"a": PASSED}, {"a": SKIPPED}),
+], ids=["passes-again", "fails-again", "not-run-again", "only-failures-replaced"])
+def test_again(first, second, expected) -> None:
+    merged = again({name: Verdict(name, verdict) for name, verdict in first.items()},
+                   {name: Verdict(name, verdict) for name, verdict in second.items()})
+    assert {name: verdict.verdict for name, verdict in merged.items()} == expected
