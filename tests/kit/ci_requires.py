@@ -4,7 +4,9 @@ A Windows job that runs run-kit.exe names the cases its runner must pass in its 
 env, as run-kit.exe's --require takes it: names joined by commas) and hands it over with --require. Problems:
 a required name the kit does not have; a list with an empty or spaced name; a job that runs the kit and requires
 nothing; a job that allows changes to the machine and does not require every case that makes them; the x64 kit
-on an ARM64 runner without --timeout-scale; a case of the kit that no job requires.
+on an ARM64 runner without --timeout-scale; a job or a step that runs the kit whose failure does not fail the
+workflow (continue-on-error), or a step that runs the kit only under a condition (if); a case of the kit that no
+job requires.
 
     ci_requires.py --cases <tests.list or kit-cases.txt> <workflow.yml>...
 """
@@ -31,6 +33,7 @@ class KitJob:
     runs_on: str
     require: str | None
     script: str
+    lenient: tuple[str, ...]   # what lets the kit's verdict go unseen: continue-on-error, a step's if
 
 
 @dataclass(frozen=True)
@@ -48,15 +51,23 @@ def read_jobs(path: Path) -> list[KitJob]:
         job = job or {}
         require = (job.get("env") or {}).get("KIT_REQUIRE")
         scripts = []
+        # A failure that continue-on-error lets pass, or a step that an if leaves out, is a green job that did
+        # not cover; an expression there is refused too, since its value is known only when the job runs.
+        lenient = [f"the job has continue-on-error: {job['continue-on-error']!r}"] \
+            if job.get("continue-on-error", False) is not False else []
         for step in job.get("steps") or []:
             script = str(step.get("run", ""))
             if "run-kit.exe" in script:
                 scripts.append(script)
                 require = (step.get("env") or {}).get("KIT_REQUIRE", require)
+                if step.get("continue-on-error", False) is not False:
+                    lenient.append(f"its step has continue-on-error: {step['continue-on-error']!r}")
+                if "if" in step:
+                    lenient.append(f"its step runs only if {step['if']!r}")
         if scripts:
             runs_on = job.get("runs-on", "")
             jobs.append(KitJob(str(path), str(name), runs_on if isinstance(runs_on, str) else json.dumps(runs_on),
-                               None if require is None else str(require), "\n".join(scripts)))
+                               None if require is None else str(require), "\n".join(scripts), tuple(lenient)))
     return jobs
 
 
@@ -86,6 +97,8 @@ def check(cases: list[KitCase], jobs: list[KitJob]) -> list[Problem]:
             missing = [case.name for case in cases if case.system_changes and case.name not in names]
             if missing:
                 problem("allows changes to the machine but does not require " + ",".join(missing))
+        for what in job.lenient:
+            problem(f"runs the kit, but its failure may not fail the workflow: {what}")
         if "arm" in job.runs_on and "--timeout-scale" not in job.script:
             problem(f"runs the x64 kit emulated on {job.runs_on} without --timeout-scale")
     unrequired = [case.name for case in cases if case.name not in required_somewhere]

@@ -1,6 +1,6 @@
 // Stands in for a test program under run-kit.exe: behaves as argv[1] says, so that the runner's verdicts,
 // time limit, command lines and report can be checked.
-//   pass | fail | skip | partial-skip | silent | exit-code | text   what the closing line and output say
+//   pass | fail | skip | partial-skip | empty | silent | exit-code | text   what the closing line and output say
 //   hang <marker>    starts "sleeper <marker>" and waits for ever: the time limit must end both
 //   sleeper <marker> writes <marker> after 4 s, unless it is ended first
 //   args <a> <b>...  prints each argument between brackets, then passes
@@ -35,6 +35,11 @@ int main(int argc, char** argv)
     if (!strcmp(mode, "partial-skip"))
     {
         printf("probe.cpp:30: Tests skipped: one case only\n2 passed, 0 failed, 1 skipped\n");
+        return 0;
+    }
+    if (!strcmp(mode, "empty"))
+    {
+        printf("0 passed, 0 failed\n");
         return 0;
     }
     if (!strcmp(mode, "exit-code"))

@@ -8,7 +8,8 @@
 // the kit as its current directory, its output in results/<name>.txt beside the JUnit file, in a job object
 // so that a case past its time limit is ended with every process it started. A case counts only when it
 // printed its closing "N passed, N failed[, N skipped]" line; "0 passed, 0 failed, N skipped" is a case
-// this system could not answer, and fails when the case is required on this machine. The closing line is
+// this system could not answer, and fails when the case is required on this machine; "0 passed, 0 failed"
+// checked nothing and fails. The closing line is
 // "N passed, N failed, N skipped"; the exit code is 1 when a case failed or none passed (a run that covered
 // nothing is no pass), 2 when the command line or the kit is wrong.
 #include <windows.h>
@@ -771,7 +772,12 @@ static void RunCase(const Case* c, const Options* options, const WCHAR* resultsD
         wsprintfW(counts, L"%s%d failed, exit code %lu", outcome->message[0] ? L"; " : L"", failed, exitCode);
         lstrcatW(outcome->message, counts);
     }
-    else if (!passed && skipped)
+    else if (!passed && !skipped)
+    {
+        // Neither a check nor a reason to skip: the case covered nothing, and a pass would say it did.
+        wsprintfW(outcome->message, L"printed 0 passed, 0 failed: it checked nothing");
+    }
+    else if (!passed)
     {
         outcome->verdict = VERDICT_SKIPPED;
         CollectLines(outcome->output, ": Tests skipped: ", TRUE, outcome->message, ARRAYSIZE(outcome->message));

@@ -22,6 +22,7 @@ CASES = [
     ("fail", "-", 30, ["fail"]),
     ("skip", "-", 30, ["skip"]),
     ("partial_skip", "-", 30, ["partial-skip"]),
+    ("empty", "-", 30, ["empty"]),
     ("silent", "-", 30, ["silent"]),
     ("exit_code", "-", 30, ["exit-code"]),
     ("text", "-", 30, ["text"]),
@@ -80,6 +81,7 @@ VERDICTS = [
     ("fail", FAILED, "probe.cpp:10: Test failed: got 2, expected 1; 1 failed, exit code 1"),
     ("skip", SKIPPED, "no ARM64 here; no second display"),
     ("partial_skip", PASSED, ""),
+    ("empty", FAILED, "printed 0 passed, 0 failed: it checked nothing"),
     ("silent", FAILED, "printed no closing summary (exit code 0): it did not run to its end"),
     ("exit_code", FAILED, "0 failed, exit code 3"),
     ("text", PASSED, ""),
@@ -102,11 +104,11 @@ def test_verdicts(full_run: Run, name: str, verdict: str, message: str) -> None:
 
 
 def test_closing_line_and_exit_code(full_run: Run) -> None:
-    assert full_run.stdout.rstrip().splitlines()[-1] == "5 passed, 4 failed, 5 skipped"
+    assert full_run.stdout.rstrip().splitlines()[-1] == "5 passed, 5 failed, 5 skipped"
     assert full_run.status == 1
     suite = ElementTree.parse(full_run.junit).getroot()
     assert {key: suite.get(key) for key in ("tests", "failures", "skipped")} == \
-        {"tests": "14", "failures": "4", "skipped": "5"}
+        {"tests": "15", "failures": "5", "skipped": "5"}
 
 
 def test_system_named_first(full_run: Run) -> None:

@@ -116,6 +116,10 @@ void CheckStagingDescriptor(const char* what, PSECURITY_DESCRIPTOR descriptor, B
     GetSecurityDescriptorControl(descriptor, &control, &revision);
     ok(control & SE_DACL_PROTECTED, "%s: access list not protected (control 0x%04x): the parent's entries apply",
        what, control);
+    // A system list would carry an integrity label, which could lock the account's own unelevated processes
+    // out of a directory made elevated; the platform's default label is what the directory must get.
+    ok(!(control & SE_SACL_PRESENT), "%s: carries a system list (control 0x%04x): an integrity label or audit entries",
+       what, control);
     ok(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl,
        "%s: no access list (present %d): everyone has full control", what, present);
     if (!dacl)

@@ -8,7 +8,8 @@
 // Checks owner, protection and the allow entries of descriptor: for the machine-wide directory the
 // Administrators group as owner and full control for SYSTEM and Administrators; for the per-user one
 // (user: the account the program runs as) that account as owner and full control for it, SYSTEM and
-// Administrators, passed on to what is made inside. Nothing else may be granted and nothing inherited.
+// Administrators, passed on to what is made inside. Nothing else may be granted and nothing inherited, and
+// no system list (integrity label) may be set.
 // Each failure names what was found; what names the descriptor in the messages.
 void CheckStagingDescriptor(const char* what, PSECURITY_DESCRIPTOR descriptor, BOOL machineWide, PSID user);
 
