@@ -521,7 +521,9 @@ static BOOL WaitForInstallerIdle(DWORD limitMs, DWORD* waitedMs, DWORD* error)
     *error = 0;
     for (;;)
     {
-        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\_MSIExecute");
+        // MUTEX_MODIFY_STATE is the right to release it: without it ReleaseMutex fails, and the runner would
+        // keep the mutex it took, while the installer service keeps it in being, busy for every later case.
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\_MSIExecute");
         if (!mutex)
         {
             // Not there: nothing executes. Any other answer (access denied) leaves the question open.
